@@ -1,0 +1,48 @@
+// The operating-system calls under the serial component, one operation per
+// Windows call it makes, each with the Windows meaning: a success flag, and a
+// last-error code for the calling thread. The Win32 layer forwards to the
+// real calls; the POSIX layer gives the same effects with termios and ioctl;
+// tests use a scriptable double.
+#pragma once
+
+#include "WinDefs.h"
+
+namespace comm {
+
+class CommOs {
+ public:
+  virtual ~CommOs() = default;
+
+  // Exclusive open of a named port; the remaining CreateFileA arguments
+  // (security attributes, template) are always null here.
+  virtual HANDLE CreateFileA(const char* name, DWORD desiredAccess, DWORD shareMode,
+                             DWORD creationDisposition, DWORD flagsAndAttributes) = 0;
+  virtual DWORD GetFileType(HANDLE file) = 0;
+  virtual BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue) = 0;
+  virtual BOOL GetCommState(HANDLE file, DCB* dcb) = 0;
+  virtual BOOL SetCommState(HANDLE file, DCB* dcb) = 0;
+  virtual BOOL SetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts) = 0;
+  virtual BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* written,
+                         OVERLAPPED* overlapped) = 0;
+  virtual BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read,
+                        OVERLAPPED* overlapped) = 0;
+  virtual BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred,
+                                   BOOL wait) = 0;
+  virtual BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat) = 0;
+  virtual BOOL PurgeComm(HANDLE file, DWORD flags) = 0;
+  virtual BOOL GetCommModemStatus(HANDLE file, DWORD* modemStatus) = 0;
+  virtual BOOL EscapeCommFunction(HANDLE file, DWORD function) = 0;
+  virtual BOOL SetCommMask(HANDLE file, DWORD mask) = 0;
+  virtual BOOL WaitCommEvent(HANDLE file, DWORD* mask, OVERLAPPED* overlapped) = 0;
+  // Unnamed event without security attributes.
+  virtual HANDLE CreateEventA(BOOL manualReset, BOOL initialState) = 0;
+  virtual DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) = 0;
+  virtual BOOL ResetEvent(HANDLE event) = 0;
+  virtual BOOL CloseHandle(HANDLE object) = 0;
+  virtual DWORD GetLastError() = 0;
+};
+
+// The layer of the platform the program runs on (Win32 or POSIX).
+CommOs& SystemCommOs();
+
+}  // namespace comm
