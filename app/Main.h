@@ -1,0 +1,82 @@
+// TMainPanel: the main window's logic. It owns the serial port and holds
+// every piece of state of an upgrade run; the front end draws the controls
+// and forwards their events here.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "Classes.h"
+#include "Comm.h"
+#include "Controls.h"
+
+namespace app {
+
+inline constexpr std::size_t kImageBufferSize = 65536;
+
+// The line the station speaks: 19,200 baud, 8 data bits, 1 stop bit, no
+// parity, output handshake on CTS and DSR, no port named yet. The settings
+// are given in this order; the port stays closed.
+template <class CommT>
+void ConfigureStationLine(CommT& comm) {
+  comm.SetPort("");
+  comm.SetBaudRate(8);
+  comm.SetByteSize(4);
+  comm.SetStopBits(0);
+  comm.SetParity(0);
+  comm.SetFlowControl(comm::fcCtsDsr);
+}
+
+class TMainPanel : public comm::TComponent {
+ public:
+  // The form's controls must outlive the panel: a front end destroys the
+  // panel before the controls it built.
+  TMainPanel(comm::TComponent* owner, TMainForm& form,
+             comm::CommOs& os = comm::SystemCommOs());
+  ~TMainPanel() override;
+  const char* ClassName() const override { return "TMainPanel"; }
+
+  // Handlers of the engine.
+  virtual void Button1Click(comm::TObject* sender);
+  virtual void DelayTimer(comm::TObject* sender);
+  void CommRxChar(comm::TObject* sender, std::uint32_t count);
+  void SendLine();
+  void LoadImage();
+
+  void FormClose(comm::TObject* sender, TCloseAction& action);
+
+  // Replaces the whole status line; an empty text clears it.
+  void ShowStatus(const std::string& text);
+  // Modal box with an OK button only and no icon.
+  void ShowMessageBox(const std::string& text, const std::string& caption);
+
+  TMainForm& Form() { return form_; }
+
+  TPanel* Panel1;
+  TLabel* Label1;
+  TButton* Button1;
+  TProgressBar* ProgressBar1;
+  TListBox* ProgSrc;
+  TStaticText* StaticText1;
+  TTimer* Delay;
+
+  comm::TThreadComm* Comm = nullptr;
+  std::uint32_t UpgradeState = 0;
+  std::uint32_t RetryCount = 0;
+  std::int32_t LineAddress = 0;
+  std::string ResultText;
+  bool SendPending = false;
+  // The three most recently received characters, newest first.
+  std::array<char, 3> RxHistory{};
+  std::array<std::uint8_t, kImageBufferSize> ImageBuffer{};
+
+ private:
+  TMainForm& form_;
+};
+
+// The application's one window, while it exists.
+extern TMainPanel* MainPanel;
+
+}  // namespace app
