@@ -84,7 +84,7 @@ enum class TCloseAction { None, Hide, Free, Minimize };
 using TCloseEvent = std::function<void(comm::TObject* sender, TCloseAction& action)>;
 
 // Message-box style of a box with an OK button only and no icon.
-inline constexpr unsigned MB_OK = 0;
+inline constexpr unsigned kMessageBoxOk = 0;
 
 // The window as a front end builds it: its seven controls, its modal message
 // box, and the event raised when the user closes it. Closing goes ahead

@@ -78,7 +78,7 @@ void TMainPanel::FormClose(comm::TObject* /*sender*/, TCloseAction& /*action*/) 
 void TMainPanel::ShowStatus(const std::string& text) { StaticText1->SetCaption(text); }
 
 void TMainPanel::ShowMessageBox(const std::string& text, const std::string& caption) {
-  form_.MessageBox(text, caption, MB_OK);
+  form_.MessageBox(text, caption, kMessageBoxOk);
 }
 
 }  // namespace app
