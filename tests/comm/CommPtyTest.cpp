@@ -1,0 +1,306 @@
+// The serial component over the real POSIX layer, against pseudo-terminals:
+// what the station's side of the line (the pty master) sees and sends.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Comm.h"
+#include "Watchdog.h"
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace comm {
+namespace {
+
+class Pty {
+ public:
+  Pty() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) std::abort();
+    slave_ = ptsname(master_);
+    // Keep the slave side alive between the component's opens, so that
+    // bytes written by the master are not lost with the last close.
+    keeper_ = open(slave_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios t{};
+    tcgetattr(keeper_, &t);
+    cfmakeraw(&t);
+    tcsetattr(keeper_, TCSANOW, &t);
+  }
+  ~Pty() {
+    close(keeper_);
+    close(master_);
+  }
+  const std::string& Slave() const { return slave_; }
+  void Send(const std::string& s) const {
+    ASSERT_EQ(write(master_, s.data(), s.size()), static_cast<ssize_t>(s.size()));
+  }
+  // What the component wrote, collected for up to limit.
+  std::string Receive(std::size_t want, std::chrono::milliseconds limit = 2000ms) const {
+    std::string got;
+    auto end = Clock::now() + limit;
+    while (got.size() < want && Clock::now() < end) {
+      pollfd p{master_, POLLIN, 0};
+      if (poll(&p, 1, 20) > 0 && (p.revents & POLLIN)) {
+        char buf[256];
+        ssize_t n = read(master_, buf, sizeof buf);
+        if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+      }
+    }
+    return got;
+  }
+  int Keeper() const { return keeper_; }
+
+ private:
+  int master_ = -1;
+  int keeper_ = -1;
+  std::string slave_;
+};
+
+std::size_t CountEntries(const char* dir) {
+  std::size_t n = 0;
+  if (DIR* d = opendir(dir)) {
+    while (readdir(d) != nullptr) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+class CommPtyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetMessageBoxService([this](const std::string& t, const std::string& c, unsigned) {
+      boxes.push_back(c + ": " + t);
+      return 1;
+    });
+  }
+  void TearDown() override {
+    for (int i = 0; i < 500 && TCommEventThread::LiveCount() != 0; ++i) {
+      TMainThreadQueue::Instance().RunPending();
+      std::this_thread::sleep_for(2ms);
+    }
+    SetMessageBoxService(nullptr);
+  }
+  template <class P>
+  bool PumpUntil(P pred, std::chrono::milliseconds limit = 3000ms) {
+    auto end = Clock::now() + limit;
+    while (!pred()) {
+      if (Clock::now() > end) return false;
+      TMainThreadQueue::Instance().WaitAndRunPending(5ms);
+    }
+    return true;
+  }
+  // The main window's line settings.
+  static void Configure(TThreadComm& c, const std::string& port) {
+    c.SetPort(port);
+    c.SetBaudRate(8);
+    c.SetByteSize(4);
+    c.SetStopBits(0);
+    c.SetParity(0);
+  }
+
+  testsupport::Watchdog watchdog{90s};
+  Pty pty;
+  std::vector<std::string> boxes;
+};
+
+TEST_F(CommPtyTest, OpensExclusivelyAndAppliesTheLineSettings) {
+  TThreadComm a(nullptr);
+  Configure(a, pty.Slave());
+  a.SetStopBits(2);
+  a.SetFlowControl(fcCtsDsr);
+  a.Open();
+  ASSERT_TRUE(a.IsOpen());
+  EXPECT_TRUE(boxes.empty()) << boxes.front();
+
+  TThreadComm b(nullptr);
+  Configure(b, pty.Slave());
+  b.Open();
+  EXPECT_FALSE(b.IsOpen());
+  EXPECT_TRUE(boxes.empty());
+
+  // Pseudo-terminals keep 8 data bits without parity; the rest reads back.
+  termios t{};
+  ASSERT_EQ(tcgetattr(pty.Keeper(), &t), 0);
+  EXPECT_EQ(cfgetospeed(&t), B19200);
+  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_FALSE(t.c_cflag & PARENB);
+  EXPECT_TRUE(t.c_cflag & CSTOPB);
+  EXPECT_TRUE(t.c_cflag & CRTSCTS);
+  EXPECT_TRUE(t.c_cflag & CLOCAL);
+  EXPECT_FALSE(t.c_lflag & ICANON);
+  EXPECT_FALSE(t.c_lflag & ECHO);
+  // Settings follow while open.
+  a.SetBaudRate(11);
+  a.SetStopBits(0);
+  a.SetFlowControl(fcNone);
+  ASSERT_EQ(tcgetattr(pty.Keeper(), &t), 0);
+  EXPECT_EQ(cfgetospeed(&t), B57600);
+  EXPECT_FALSE(t.c_cflag & CSTOPB);
+  EXPECT_FALSE(t.c_cflag & CRTSCTS);
+  EXPECT_TRUE(boxes.empty());
+  // A setting the device cannot take shows the driver's refusal.
+  a.SetParity(1);
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0], "Serial Port Error.: Error updating DataControlBlock.(Error: 87)");
+  boxes.clear();
+
+  a.Close();
+  b.Open();
+  EXPECT_TRUE(b.IsOpen());
+  EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(CommPtyTest, ReadsAndWritesWithTheirTimeouts) {
+  TThreadComm c(nullptr);
+  Configure(c, pty.Slave());
+  c.ReadTimeout = 400;
+  c.Open();
+  ASSERT_TRUE(c.IsOpen());
+
+  char buf[16];
+  auto start = Clock::now();
+  EXPECT_EQ(c.Read(buf, 10), 0);
+  auto silent = Clock::now() - start;
+  EXPECT_GE(silent, 350ms);
+  EXPECT_LT(silent, 3000ms);
+
+  pty.Send("12345");
+  std::this_thread::sleep_for(100ms);
+  start = Clock::now();
+  EXPECT_EQ(c.Read(buf, 5), 5);
+  EXPECT_LT(Clock::now() - start, 200ms);
+  EXPECT_EQ(std::string(buf, 5), "12345");
+
+  EXPECT_EQ(c.Write("\x5A\x0A\x00\xF1" "0000\xFD\xEB", 10), 10);
+  EXPECT_EQ(pty.Receive(10), std::string("\x5A\x0A\x00\xF1" "0000\xFD\xEB", 10));
+
+  // Purge empties what came in and leaves what goes out alone.
+  pty.Send("stale");
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(c.Write(":0100000307F5", 13), 13);
+  c.PurgeBuffers();
+  start = Clock::now();
+  EXPECT_EQ(c.Read(buf, 5), 0);
+  EXPECT_GE(Clock::now() - start, 350ms);
+  EXPECT_EQ(pty.Receive(13), ":0100000307F5");
+  EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(CommPtyTest, AnnouncesReceivedBytesAndClosesFromTheHandler) {
+  TThreadComm c(nullptr);
+  Configure(c, pty.Slave());
+  std::string data;
+  std::vector<std::uint32_t> counts;
+  c.OnRxChar = [&](TObject*, std::uint32_t n) {
+    counts.push_back(n);
+    char buf[256];
+    int got = c.Read(buf, static_cast<std::int32_t>(std::min<std::uint32_t>(n, sizeof buf)));
+    if (got > 0) data.append(buf, static_cast<std::size_t>(got));
+  };
+  c.Open();
+  ASSERT_TRUE(c.IsOpen());
+  pty.Send("OK.\r\n");
+  ASSERT_TRUE(PumpUntil([&] { return data.size() == 5; }));
+  EXPECT_EQ(data, "OK.\r\n");
+  ASSERT_FALSE(counts.empty());
+  EXPECT_GE(counts.front(), 1u);
+
+  // Bytes that sit unread are announced once, not again and again.
+  counts.clear();
+  c.OnRxChar = [&](TObject*, std::uint32_t n) { counts.push_back(n); };
+  pty.Send("abc");
+  ASSERT_TRUE(PumpUntil([&] { return !counts.empty() && counts.back() == 3; }));
+  std::size_t seen = counts.size();
+  auto end = Clock::now() + 300ms;
+  while (Clock::now() < end) TMainThreadQueue::Instance().WaitAndRunPending(10ms);
+  EXPECT_EQ(counts.size(), seen);
+
+  // Close from inside OnRxChar: no more deliveries, the thread goes away.
+  int closes = 0;
+  c.OnRxChar = [&](TObject*, std::uint32_t) {
+    ++closes;
+    c.Close();
+  };
+  pty.Send("d");
+  ASSERT_TRUE(PumpUntil([&] { return closes == 1; }));
+  EXPECT_FALSE(c.IsOpen());
+  pty.Send("e");
+  end = Clock::now() + 200ms;
+  while (Clock::now() < end) TMainThreadQueue::Instance().WaitAndRunPending(10ms);
+  EXPECT_EQ(closes, 1);
+  EXPECT_TRUE(PumpUntil([] { return TCommEventThread::LiveCount() == 0; }));
+}
+
+// After Close the old thread must never touch the old descriptor: the next
+// Open may get the same number, and a late purge would eat the new input.
+TEST_F(CommPtyTest, ReopenedPortKeepsItsInputAfterCloseFromHandler) {
+  TThreadComm c(nullptr);
+  Configure(c, pty.Slave());
+  c.ReadTimeout = 100;
+  for (int round = 0; round < 40; ++round) {
+    bool closed = false;
+    c.OnRxChar = [&](TObject*, std::uint32_t) {
+      c.Close();
+      closed = true;
+      // Reopen at once, inside the same delivery, and let input arrive.
+      c.Open();
+      pty.Send("keep");
+      std::this_thread::sleep_for(5ms);
+    };
+    c.Open();
+    ASSERT_TRUE(c.IsOpen());
+    pty.Send("x");
+    ASSERT_TRUE(PumpUntil([&] { return closed; }));
+    ASSERT_TRUE(c.IsOpen());
+    c.OnRxChar = nullptr;
+    // Give an old thread every chance to do harm, then read.
+    std::this_thread::sleep_for(20ms);
+    TMainThreadQueue::Instance().RunPending();
+    char buf[16];
+    std::string got;
+    // One byte at a time: each returns as soon as its byte is there.
+    while (got.size() < 5 && c.Read(buf, 1) == 1) got.push_back(buf[0]);
+    // "x" may or may not have been read by the first port; "keep" must be whole.
+    ASSERT_TRUE(got == "keep" || got == "xkeep") << "round " << round << ": '" << got << "'";
+    c.Close();
+  }
+}
+
+TEST_F(CommPtyTest, AThousandOpenCloseCyclesLeaveNoDescriptorOrThread) {
+  TThreadComm c(nullptr);
+  Configure(c, pty.Slave());
+  // Warm up once so lazily created process-wide resources are counted.
+  c.Open();
+  c.Close();
+  ASSERT_TRUE(PumpUntil([] { return TCommEventThread::LiveCount() == 0; }));
+  std::this_thread::sleep_for(50ms);
+  const std::size_t fds = CountEntries("/proc/self/fd");
+  const std::size_t threads = CountEntries("/proc/self/task");
+  for (int i = 0; i < 1000; ++i) {
+    c.Open();
+    ASSERT_TRUE(c.IsOpen()) << i;
+    c.Close();
+  }
+  ASSERT_TRUE(PumpUntil([] { return TCommEventThread::LiveCount() == 0; }));
+  // Threads that freed themselves may need a moment to leave the task list.
+  for (int i = 0; i < 200 && CountEntries("/proc/self/task") > threads; ++i) {
+    std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
+  EXPECT_EQ(CountEntries("/proc/self/task"), threads);
+  EXPECT_TRUE(boxes.empty());
+}
+
+}  // namespace
+}  // namespace comm
