@@ -2,7 +2,6 @@
 // what the station's side of the line (the pty master) sees and sends.
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "Comm.h"
+#include "PtyPair.h"
 #include "Watchdog.h"
 
 using namespace std::chrono_literals;
@@ -23,48 +23,27 @@ using Clock = std::chrono::steady_clock;
 namespace comm {
 namespace {
 
+// A pty whose slave stays open between the component's opens, so that bytes
+// written by the master are not lost with the component's last close.
 class Pty {
  public:
   Pty() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) std::abort();
-    slave_ = ptsname(master_);
-    // Keep the slave side alive between the component's opens, so that
-    // bytes written by the master are not lost with the last close.
-    keeper_ = open(slave_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    keeper_ = open(pair_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios t{};
     tcgetattr(keeper_, &t);
     cfmakeraw(&t);
     tcsetattr(keeper_, TCSANOW, &t);
   }
-  ~Pty() {
-    close(keeper_);
-    close(master_);
-  }
-  const std::string& Slave() const { return slave_; }
-  void Send(const std::string& s) const {
-    ASSERT_EQ(write(master_, s.data(), s.size()), static_cast<ssize_t>(s.size()));
-  }
-  // What the component wrote, collected for up to limit.
-  std::string Receive(std::size_t want, std::chrono::milliseconds limit = 2000ms) const {
-    std::string got;
-    auto end = Clock::now() + limit;
-    while (got.size() < want && Clock::now() < end) {
-      pollfd p{master_, POLLIN, 0};
-      if (poll(&p, 1, 20) > 0 && (p.revents & POLLIN)) {
-        char buf[256];
-        ssize_t n = read(master_, buf, sizeof buf);
-        if (n > 0) got.append(buf, static_cast<std::size_t>(n));
-      }
-    }
-    return got;
-  }
+  ~Pty() { close(keeper_); }
+  const std::string& Slave() const { return pair_.SlavePath(); }
+  void Send(const std::string& s) { pair_.WriteMaster(s); }
+  // What the component wrote, collected for up to two seconds.
+  std::string Receive(std::size_t want) { return pair_.ReadMaster(want, 2000); }
   int Keeper() const { return keeper_; }
 
  private:
-  int master_ = -1;
+  ksidu_test::PtyPair pair_;
   int keeper_ = -1;
-  std::string slave_;
 };
 
 std::size_t CountEntries(const char* dir) {
