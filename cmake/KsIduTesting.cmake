@@ -11,10 +11,12 @@ include(GoogleTest)
 # stalling the run.
 set(KSIDU_TEST_TIMEOUT 120 CACHE STRING "Per-test time limit in seconds")
 
-# ksidu_add_gtest(<name> SOURCES ... [LIBS ...] [LABELS ...] [ENVIRONMENT ...])
+# ksidu_add_gtest(<name> SOURCES ... [LIBS ...] [LABELS ...] [ENVIRONMENT <one NAME=value>])
 # On the build machine each test case becomes its own CTest test (found when
 # the tests run, never at build time); in a cross build the whole executable
-# is one CTest test, run through the cross-compiling emulator (Wine).
+# is one CTest test, run through the cross-compiling emulator (Wine). Test
+# discovery splits list values, so ENVIRONMENT takes a single entry; a test
+# that needs more sets the rest itself at start-up.
 function(ksidu_add_gtest name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS;ENVIRONMENT" ${ARGN})
   add_executable(${name} ${T_SOURCES})
