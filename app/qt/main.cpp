@@ -1,13 +1,22 @@
 // The application entry: the Qt application, the one window, the message loop.
 #include <exception>
 
+#include <QtGlobal>
+
 #include "EmbeddedImage.h"
 #include "Main.h"
 #include "MainForm.h"
 #include "QtMainWindow.h"
 #include "QtServices.h"
 
+namespace {
+// The tool reports to its user in its window only: Qt's diagnostics (a
+// missing runtime directory, font warnings) stay off the console.
+void DropMessage(QtMsgType, const QMessageLogContext&, const QString&) {}
+}  // namespace
+
 int main(int /*argc*/, char** /*argv*/) {
+  qInstallMessageHandler(DropMessage);
   // The tool takes nothing from its command line: Qt sees the name only.
   static char name[] = "ks-idu";
   static char* arguments[] = {name, nullptr};
