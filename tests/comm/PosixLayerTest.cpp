@@ -21,17 +21,7 @@
 #include "CommPosix.h"
 #include "PtyPair.h"
 
-// Same layout as the kernel's, as in the layer.
-struct termios2 {
-  tcflag_t c_iflag;
-  tcflag_t c_oflag;
-  tcflag_t c_cflag;
-  tcflag_t c_lflag;
-  cc_t c_line;
-  cc_t c_cc[19];
-  speed_t c_ispeed;
-  speed_t c_ospeed;
-};
+#include "Termios2.h"
 
 namespace {
 
