@@ -8,7 +8,8 @@ namespace app {
 
 TMainPanel* MainPanel = nullptr;
 
-TMainPanel::TMainPanel(comm::TComponent* owner, TMainForm& form, comm::CommOs& os)
+TMainPanel::TMainPanel(comm::TComponent* owner, TMainForm& form, comm::CommOs& os,
+                       TPortSource& ports)
     : comm::TComponent(owner),
       Panel1(&form.Panel1()),
       Label1(&form.Label1()),
@@ -17,7 +18,8 @@ TMainPanel::TMainPanel(comm::TComponent* owner, TMainForm& form, comm::CommOs& o
       ProgSrc(&form.ProgSrc()),
       StaticText1(&form.StaticText1()),
       Delay(&form.Delay()),
-      form_(form) {
+      form_(form),
+      ports_(ports) {
   Button1->OnClick = comm::BindMethod(this, &TMainPanel::Button1Click);
   Delay->OnTimer = comm::BindMethod(this, &TMainPanel::DelayTimer);
   form_.OnClose = comm::BindMethod(this, &TMainPanel::FormClose);

@@ -11,6 +11,7 @@
 #include "Classes.h"
 #include "Comm.h"
 #include "Controls.h"
+#include "PortSource.h"
 
 namespace app {
 
@@ -34,7 +35,7 @@ class TMainPanel : public comm::TComponent {
   // The form's controls must outlive the panel: a front end destroys the
   // panel before the controls it built.
   TMainPanel(comm::TComponent* owner, TMainForm& form,
-             comm::CommOs& os = comm::SystemCommOs());
+             comm::CommOs& os = comm::SystemCommOs(), TPortSource& ports = SystemPortSource());
   ~TMainPanel() override;
   const char* ClassName() const override { return "TMainPanel"; }
 
@@ -74,6 +75,7 @@ class TMainPanel : public comm::TComponent {
 
  private:
   TMainForm& form_;
+  TPortSource& ports_;
 };
 
 // The application's one window, while it exists.

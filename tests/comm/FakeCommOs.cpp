@@ -229,6 +229,19 @@ BOOL FakeCommOs::WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* 
   if (p == nullptr) return Fail(ERROR_INVALID_HANDLE);
   const auto* bytes = static_cast<const std::uint8_t*>(buffer);
   p->output.insert(p->output.end(), bytes, bytes + count);
+  if (p->peer) {
+    std::vector<std::uint8_t> reply;
+    p->peer(std::vector<std::uint8_t>(bytes, bytes + count), reply);
+    if (!reply.empty()) {
+      DWORD events = EV_RXCHAR;
+      for (auto b : reply) {
+        p->input.push_back(b);
+        if (static_cast<char>(b) == p->dcb.EvtChar) events |= EV_RXFLAG;
+      }
+      Occur(*p, events);
+      changed_.notify_all();
+    }
+  }
   if (writeIncomplete_ > 0 && overlapped != nullptr) {
     writeIncompleteLeft_ = writeIncomplete_;
     pendingWriteCount_ = count;

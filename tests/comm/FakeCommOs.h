@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -34,6 +35,11 @@ class FakeCommOs : public CommOs {
     DWORD mask = 0;
     DWORD history = 0;  // events that happened while no wait was pending
     bool dtr = false, rts = false;
+    // What sits at the far end of the line: called, with the fake's lock
+    // held, with every block the program writes; bytes it appends to reply
+    // arrive at once, as by Receive. It must not call back into the fake.
+    std::function<void(const std::vector<std::uint8_t>& written, std::vector<std::uint8_t>& reply)>
+        peer;
     // Pending overlapped wait.
     DWORD* waitMask = nullptr;
     HANDLE waitEvent = nullptr;
