@@ -1,7 +1,12 @@
 #include "Main.h"
 
+#include <algorithm>
 #include <span>
+#include <string_view>
+#include <vector>
 
+#include "Bootloader.h"
+#include "Identify.h"
 #include "IntelHex.h"
 
 namespace app {
@@ -44,24 +49,151 @@ TMainPanel::~TMainPanel() {
   if (Comm != nullptr) Comm->OnRxChar = nullptr;
 }
 
+upgrade::SequencerFields TMainPanel::Fields() {
+  return {UpgradeState, RetryCount, LineAddress, ResultText, SendPending};
+}
+
 void TMainPanel::Button1Click(comm::TObject* /*sender*/) {
-  // The station scan and the start of a run are not built yet: a press
-  // changes nothing.
+  Button1->SetEnabled(false);
+  ShowStatus(std::string(upgrade::kStatusInitialize));
+  const upgrade::IdentifyFrame frame = upgrade::BuildIdentifyFrame();
+  // One count for the whole scan: the first port with carrier detect gets
+  // four attempts, every later one a single attempt.
+  std::uint32_t attempts = 0;
+  std::vector<std::string> portList;
+  ports_.EnumerateSerialPorts(portList);
+
+  std::string_view outcome;
+  for (const std::string& name : portList) {
+    Comm->SetPort(name);
+    Comm->Open();
+    if (!Comm->IsOpen()) continue;
+    Comm->SetDTR(true);
+    Comm->SetRTS(true);
+    if (!Comm->GetModemLine(kModemLineCarrierDetect)) {
+      Comm->Close();
+      continue;
+    }
+    for (;;) {
+      Comm->PurgeBuffers();
+      Comm->Write(frame.data(), static_cast<std::int32_t>(frame.size()));
+      // Cleared before every read, so that bytes of an earlier attempt or an
+      // earlier port can never complete a reply.
+      upgrade::IdentifyReply reply{};
+      Comm->Read(reply.data(), static_cast<std::int32_t>(reply.size()));
+      const upgrade::ReplyVerdict verdict = upgrade::CheckIdentifyReply(reply);
+      if (verdict != upgrade::ReplyVerdict::Failed) {
+        outcome = verdict == upgrade::ReplyVerdict::Accepted ? upgrade::kIdentifyOk
+                                                             : upgrade::kUpgradeNotSupported;
+        break;
+      }
+      if (attempts++ >= 3) break;
+    }
+    if (!outcome.empty()) break;
+    Comm->Close();
+  }
+
+  if (!Comm->IsOpen()) {
+    ShowMessageBox(std::string(upgrade::kStationNotFound), std::string(upgrade::kCaptionHardware));
+    Button1->SetEnabled(true);
+    ShowStatus("");
+    return;
+  }
+  if (outcome != upgrade::kIdentifyOk) {
+    ShowMessageBox(std::string(outcome), std::string(upgrade::kCaptionInitialize));
+    Comm->Close();
+    Button1->SetEnabled(true);
+    ShowStatus("");
+    return;
+  }
+  LoadImage();
+  ShowStatus(std::string(upgrade::kStatusErase));
+  UpgradeState = upgrade::kStateErase;
+  SendPending = true;
+  Delay->SetInterval(upgrade::kStartDelayMs);
+  Delay->SetEnabled(true);
 }
 
 void TMainPanel::DelayTimer(comm::TObject* /*sender*/) {
   Delay->SetEnabled(false);
+  upgrade::SequencerFields fields = Fields();
+  if (upgrade::OnReplyTimeout(fields)) {
+    Comm->Write(upgrade::kFiller.data(), static_cast<std::int32_t>(upgrade::kFiller.size()));
+  }
   SendLine();
 }
 
-void TMainPanel::CommRxChar(comm::TObject* /*sender*/, std::uint32_t /*count*/) {
-  // Input only matters while a run waits for a reply; until the sequencer
-  // exists no run does, and unread input stays queued for the next purge.
-  if (UpgradeState == 0 || ResultText != "OK" || SendPending) return;
+void TMainPanel::CommRxChar(comm::TObject* /*sender*/, std::uint32_t count) {
+  // Input only matters while a line waits for its reply; unread input stays
+  // queued and the purge before the next line drops it.
+  if (UpgradeState == 0 || ResultText != upgrade::kResultOk || SendPending) return;
+  std::array<std::uint8_t, kReceiveBufferSize> buffer;
+  std::uint32_t left = count;
+  while (left > 0) {
+    const auto wanted = static_cast<std::int32_t>(std::min<std::uint32_t>(left, buffer.size()));
+    const std::int32_t n = Comm->Read(buffer.data(), wanted);
+    if (n <= 0) return;
+    left -= static_cast<std::uint32_t>(n);
+    const std::uint64_t purgesBefore = purges_;
+    for (std::int32_t i = 0; i < n; ++i) {
+      const upgrade::Reply reply =
+          upgrade::FeedReplyChar(RxHistory, static_cast<char>(buffer[static_cast<std::size_t>(i)]));
+      if (reply == upgrade::Reply::None) continue;
+      Delay->SetEnabled(false);
+      upgrade::SequencerFields fields = Fields();
+      const upgrade::ReplyEffect effect =
+          upgrade::OnReply(fields, reply == upgrade::Reply::Positive);
+      if (!effect.status.empty()) ShowStatus(std::string(effect.status));
+      if (effect.moveProgress) ProgressBar1->SetPosition(effect.progress);
+      if (effect.finished) {
+        Comm->Close();
+        ShowStatus(std::string(upgrade::kStatusDone));
+        Button1->SetEnabled(true);
+      }
+      SendLine();
+    }
+    // The event announced more than one buffer holds: nothing announces those
+    // bytes again, so read on, unless a line went out meanwhile, whose purge
+    // dropped them, or the read came up short.
+    if (purges_ != purgesBefore || n < wanted) return;
+  }
 }
 
 void TMainPanel::SendLine() {
-  if (UpgradeState == 0) return;
+  upgrade::SequencerFields fields = Fields();
+  switch (upgrade::CheckSendLine(fields)) {
+    case upgrade::SendGate::Skip:
+      return;
+    case upgrade::SendGate::Fail:
+      FailRun();
+      return;
+    case upgrade::SendGate::Proceed:
+      break;
+  }
+  Comm->PurgeBuffers();
+  ++purges_;
+  const upgrade::LineToSend line =
+      upgrade::FormLine(fields, std::span<const std::uint8_t, kImageBufferSize>(ImageBuffer));
+  if (line.programmingOver) {
+    ShowStatus(std::string(upgrade::kStatusReset));
+    ProgressBar1->SetPosition(0);
+    SendLine();
+    return;
+  }
+  Comm->Write(line.line.data(), static_cast<std::int32_t>(line.line.size()));
+  Delay->SetInterval(line.replyMs);
+  Delay->SetEnabled(true);
+}
+
+void TMainPanel::FailRun() {
+  upgrade::SequencerFields fields = Fields();
+  const std::string message = upgrade::TakeFailure(fields);
+  Comm->Close();
+  Delay->SetEnabled(false);
+  ShowStatus("");
+  ProgressBar1->SetPosition(0);
+  ShowMessageBox(message, std::string(upgrade::kCaptionUpgrade));
+  Button1->SetEnabled(true);
 }
 
 void TMainPanel::LoadImage() {
@@ -77,7 +209,9 @@ void TMainPanel::FormClose(comm::TObject* /*sender*/, TCloseAction& /*action*/) 
   if (Comm->IsOpen()) Comm->Close();
 }
 
-void TMainPanel::ShowStatus(const std::string& text) { StaticText1->SetCaption(text); }
+void TMainPanel::ShowStatus(const std::string& text) {
+  StaticText1->SetCaption(text);
+}
 
 void TMainPanel::ShowMessageBox(const std::string& text, const std::string& caption) {
   form_.MessageBox(text, caption, kMessageBoxOk);

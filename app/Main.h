@@ -12,10 +12,15 @@
 #include "Comm.h"
 #include "Controls.h"
 #include "PortSource.h"
+#include "Sequencer.h"
 
 namespace app {
 
 inline constexpr std::size_t kImageBufferSize = 65536;
+// Received bytes are read in blocks of at most this size.
+inline constexpr std::size_t kReceiveBufferSize = 256;
+// GetModemLine's number for carrier detect.
+inline constexpr std::int32_t kModemLineCarrierDetect = 4;
 
 // The line the station speaks: 19,200 baud, 8 data bits, 1 stop bit, no
 // parity, output handshake on CTS and DSR, no port named yet. The settings
@@ -34,8 +39,8 @@ class TMainPanel : public comm::TComponent {
  public:
   // The form's controls must outlive the panel: a front end destroys the
   // panel before the controls it built.
-  TMainPanel(comm::TComponent* owner, TMainForm& form,
-             comm::CommOs& os = comm::SystemCommOs(), TPortSource& ports = SystemPortSource());
+  TMainPanel(comm::TComponent* owner, TMainForm& form, comm::CommOs& os = comm::SystemCommOs(),
+             TPortSource& ports = SystemPortSource());
   ~TMainPanel() override;
   const char* ClassName() const override { return "TMainPanel"; }
 
@@ -74,8 +79,16 @@ class TMainPanel : public comm::TComponent {
   std::array<std::uint8_t, kImageBufferSize> ImageBuffer{};
 
  private:
+  upgrade::SequencerFields Fields();
+  // The failure ending of a run: port closed, timer off, status cleared,
+  // progress 0, the box, then Start enabled.
+  void FailRun();
+
   TMainForm& form_;
   TPortSource& ports_;
+  // Counts the purges before lines, so that a read loop knows when unread
+  // input was dropped under it.
+  std::uint64_t purges_ = 0;
 };
 
 // The application's one window, while it exists.
