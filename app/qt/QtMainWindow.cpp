@@ -47,7 +47,8 @@ QIcon MakeIcon() {
         image.setPixel(x, y, 0);
       } else {
         const int index = c <= '9' ? c - '0' : c - 'A' + 10;
-        image.setPixel(x, y, 0xFF000000u | resources::kIconPalette[static_cast<std::size_t>(index)]);
+        image.setPixel(x, y,
+                       0xFF000000u | resources::kIconPalette[static_cast<std::size_t>(index)]);
       }
     }
   }
@@ -67,34 +68,59 @@ void QtProgressBar::SetPosition(std::int32_t value) {
   widget->setValue(std::clamp(value, widget->minimum(), widget->maximum()));
 }
 
+void QtButton::SetEnabled(bool enabled) {
+  widget->setEnabled(enabled);
+  // Disabling the focused button left the window without a focus; give it
+  // back, so that Enter and Space start the next run.
+  if (enabled && widget->window()->focusWidget() == nullptr) widget->setFocus();
+}
+
 QtTimer::QtTimer() {
   timer.setSingleShot(true);
-  QObject::connect(&timer, &QTimer::timeout, [this] {
-    if (OnTimer) Guarded([this] { OnTimer(this); });
-  });
+  timer.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&timer, &QTimer::timeout, [this] { Elapsed(); });
 }
 
 void QtTimer::SetInterval(std::uint32_t milliseconds) {
-  timer.setInterval(static_cast<int>(std::min<std::uint32_t>(milliseconds, INT32_MAX)));
+  interval_ = milliseconds;
+  // A new interval starts a fresh countdown on a running timer.
+  if (enabled_) Start();
 }
 
 void QtTimer::SetEnabled(bool enabled) {
+  enabled_ = enabled;
   if (enabled) {
-    timer.start();
+    Start();
   } else {
     timer.stop();
   }
 }
 
+void QtTimer::Start() {
+  deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(interval_);
+  timer.start(static_cast<int>(std::min<std::uint32_t>(interval_, INT32_MAX)));
+}
+
+void QtTimer::Elapsed() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now < deadline_) {
+    // Early: wait out the rest, rounded up to whole milliseconds.
+    const auto rest = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - now);
+    timer.start(static_cast<int>(std::max<std::int64_t>(1, rest.count())));
+    return;
+  }
+  enabled_ = false;
+  if (OnTimer) Guarded([this] { OnTimer(this); });
+}
+
 QtMainWindow::QtMainWindow(std::span<const std::string_view> imageLines, PanelFactory factory)
-    : QWidget(nullptr,
-              Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                  Qt::WindowCloseButtonHint) {
+    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                           Qt::WindowCloseButtonHint) {
   const resources::FormSpec& form = resources::kMainForm;
   QScreen* screen = QGuiApplication::primaryScreen();
-  ppi_ = screen != nullptr ? qRound(screen->logicalDotsPerInchX())
-                           : resources::kDesignPixelsPerInch;
+  ppi_ =
+      screen != nullptr ? qRound(screen->logicalDotsPerInchX()) : resources::kDesignPixelsPerInch;
 
   setObjectName(ToQString(form.instanceName));
   setWindowTitle(ToQString(form.caption));
@@ -141,9 +167,10 @@ void QtMainWindow::BuildControls(std::span<const std::string_view> imageLines) {
       }
       case ControlKind::Label: {
         auto* label = new QLabel(ToQString(c.caption), parent);
-        label->setAlignment((c.alignment == resources::Alignment::Center ? Qt::AlignHCenter
-                                                                          : Qt::AlignLeft) |
-                            Qt::AlignTop);
+        label->setAlignment(
+            (c.alignment == resources::Alignment::Center ? Qt::AlignHCenter : Qt::AlignLeft) |
+            Qt::AlignTop);
+        label->setTextFormat(Qt::PlainText);
         label1_.widget = label;
         widget = label;
         break;
@@ -183,12 +210,14 @@ void QtMainWindow::BuildControls(std::span<const std::string_view> imageLines) {
           text->setLineWidth(1);
         }
         text->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        // Whatever a status text holds is shown as it stands, never as markup.
+        text->setTextFormat(Qt::PlainText);
         staticText1_.widget = text;
         widget = text;
         break;
       }
       case ControlKind::Timer:
-        delay_.timer.setInterval(c.intervalMs);
+        delay_.SetInterval(static_cast<std::uint32_t>(c.intervalMs));
         delay_.SetEnabled(c.enabled);
         continue;
     }
@@ -210,8 +239,7 @@ void QtMainWindow::BuildControls(std::span<const std::string_view> imageLines) {
   built.at(resources::kMainForm.focusedControl)->setFocus();
 }
 
-int QtMainWindow::MessageBox(const std::string& text, const std::string& caption,
-                             unsigned flags) {
+int QtMainWindow::MessageBox(const std::string& text, const std::string& caption, unsigned flags) {
   return StandardMessageBox(text, caption, flags);
 }
 

@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QWidget>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <span>
@@ -34,7 +35,7 @@ class QtLabel : public app::TLabel {
 class QtButton : public app::TButton {
  public:
   bool Enabled() const override { return widget->isEnabled(); }
-  void SetEnabled(bool enabled) override { widget->setEnabled(enabled); }
+  void SetEnabled(bool enabled) override;
   QPushButton* widget = nullptr;
 };
 
@@ -65,14 +66,24 @@ class QtStaticText : public app::TStaticText {
   QLabel* widget = nullptr;
 };
 
+// A one-shot that never fires before its interval has passed: Qt's timers
+// may fire a little early, and a coarse one by up to 5 %.
 class QtTimer : public app::TTimer {
  public:
   QtTimer();
-  std::uint32_t Interval() const override { return static_cast<std::uint32_t>(timer.interval()); }
+  std::uint32_t Interval() const override { return interval_; }
   void SetInterval(std::uint32_t milliseconds) override;
-  bool Enabled() const override { return timer.isActive(); }
+  bool Enabled() const override { return enabled_; }
   void SetEnabled(bool enabled) override;
   QTimer timer;
+
+ private:
+  void Start();
+  void Elapsed();
+
+  std::uint32_t interval_ = 1000;
+  bool enabled_ = false;
+  std::chrono::steady_clock::time_point deadline_;
 };
 
 class QtMainWindow : public QWidget, public app::TMainForm {

@@ -28,7 +28,9 @@
 
 // Read by LeakSanitizer in sanitizer builds: fontconfig, which Qt loads,
 // keeps a cache it never frees.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig.so\n";
+}
 
 namespace {
 
@@ -66,16 +68,20 @@ class ProbePanel : public app::TMainPanel {
   void Button1Click(comm::TObject* sender) override {
     ++clicks;
     if (throwOnClick) throw std::runtime_error("Access violation at address 00000000.");
-    TMainPanel::Button1Click(sender);
+    if (runScan) TMainPanel::Button1Click(sender);
   }
   void DelayTimer(comm::TObject* sender) override {
     ++ticks;
+    lastTick = std::chrono::steady_clock::now();
     if (throwOnTick) throw std::runtime_error("tick failed");
     TMainPanel::DelayTimer(sender);
   }
   int clicks = 0;
   int ticks = 0;
+  std::chrono::steady_clock::time_point lastTick;
   bool throwOnClick = false;
+  // Off: a press only counts, so that no scan and no box runs.
+  bool runScan = false;
   bool throwOnTick = false;
 };
 
@@ -137,16 +143,16 @@ TEST_F(QtWindow, IsBuiltFromTheFormScaledToTheScreen) {
     int left, top, width, height;
   };
   const Expected controls[] = {
-      {"Panel1", "MainPanel", 7, 7, 202, 39},   {"Label1", "Panel1", 7, 7, 189, 26},
-      {"Button1", "MainPanel", 7, 52, 60, 20},  {"ProgressBar1", "MainPanel", 78, 52, 131, 20},
+      {"Panel1", "MainPanel", 7, 7, 202, 39},    {"Label1", "Panel1", 7, 7, 189, 26},
+      {"Button1", "MainPanel", 7, 52, 60, 20},   {"ProgressBar1", "MainPanel", 78, 52, 131, 20},
       {"ProgSrc", "MainPanel", 182, 20, 14, 13}, {"StaticText1", "MainPanel", 0, 78, 215, 14},
   };
   for (const Expected& e : controls) {
     auto* w = Control<QWidget>(e.name);
     ASSERT_NE(w, nullptr);
     EXPECT_EQ(w->parentWidget()->objectName(), e.parent) << e.name;
-    EXPECT_EQ(w->geometry(), QRect(Scaled(e.left, ppi), Scaled(e.top, ppi),
-                                   Scaled(e.width, ppi), Scaled(e.height, ppi)))
+    EXPECT_EQ(w->geometry(), QRect(Scaled(e.left, ppi), Scaled(e.top, ppi), Scaled(e.width, ppi),
+                                   Scaled(e.height, ppi)))
         << e.name;
   }
 
@@ -270,6 +276,28 @@ TEST_F(QtWindow, AltSEnterSpaceAndTheMousePressStartUnlessItIsDisabled) {
   panel->Button1->SetEnabled(true);
   QTest::mouseClick(button, Qt::LeftButton);
   EXPECT_EQ(panel->clicks, 6);
+
+  // Disabling the focused button leaves the window without a focus; enabling
+  // it again gives the focus back, so Enter and Space start the next run.
+  button->setFocus();
+  ASSERT_EQ(QApplication::focusWidget(), button);
+  panel->Button1->SetEnabled(false);
+  EXPECT_NE(QApplication::focusWidget(), button);
+  panel->Button1->SetEnabled(true);
+  EXPECT_EQ(QApplication::focusWidget(), button);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+  EXPECT_EQ(panel->clicks, 7);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+  EXPECT_EQ(panel->clicks, 8);
+}
+
+TEST_F(QtWindow, TextsAreShownAsTheyStandNeverAsMarkup) {
+  window->StaticText1().SetCaption("<b>Programming...</b>");
+  auto* status = Control<QLabel>("StaticText1");
+  EXPECT_EQ(status->textFormat(), Qt::PlainText);
+  EXPECT_EQ(status->text(), "<b>Programming...</b>");
+  EXPECT_EQ(window->StaticText1().Caption(), "<b>Programming...</b>");
+  EXPECT_EQ(Control<QLabel>("Label1")->textFormat(), Qt::PlainText);
 }
 
 TEST_F(QtWindow, AnExceptionFromAHandlerIsShownAndTheLoopGoesOn) {
@@ -316,6 +344,21 @@ TEST_F(QtWindow, DelayIsAOneShotThatDisablingCancels) {
   delay.SetEnabled(false);
   QTest::qWait(60);
   EXPECT_EQ(panel->ticks, 1);
+
+  // Never early, however Qt's timer rounds: each tick comes at least the
+  // interval after the countdown began. A new interval restarts it.
+  using Clock = std::chrono::steady_clock;
+  for (std::uint32_t interval : {37u, 120u, 251u}) {
+    const int before = panel->ticks;
+    delay.SetInterval(5000);
+    delay.SetEnabled(true);
+    const Clock::time_point start = Clock::now();
+    delay.SetInterval(interval);
+    EXPECT_EQ(delay.Interval(), interval);
+    ASSERT_TRUE(WaitUntil([&] { return panel->ticks == before + 1; }));
+    EXPECT_GE(panel->lastTick - start, std::chrono::milliseconds(interval)) << interval;
+    EXPECT_FALSE(delay.Enabled());
+  }
 }
 
 TEST_F(QtWindow, ProgressPastTheMaximumShowsAFullBar) {
