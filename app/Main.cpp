@@ -8,6 +8,7 @@
 #include "Bootloader.h"
 #include "Identify.h"
 #include "IntelHex.h"
+#include "Trace.h"
 
 namespace app {
 
@@ -210,10 +211,12 @@ void TMainPanel::FormClose(comm::TObject* /*sender*/, TCloseAction& /*action*/) 
 }
 
 void TMainPanel::ShowStatus(const std::string& text) {
+  TraceStatus(text);
   StaticText1->SetCaption(text);
 }
 
 void TMainPanel::ShowMessageBox(const std::string& text, const std::string& caption) {
+  TraceBox(text, caption);
   form_.MessageBox(text, caption, kMessageBoxOk);
 }
 
