@@ -1,0 +1,73 @@
+// ks-station: plays the station for the firmware upgrade tool on a serial
+// line or a pseudo-terminal. See HelpText() for the options.
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "Station.h"
+#include "StationApp.h"
+#include "StationPort.h"
+
+namespace {
+
+bool WriteFile(const std::string& path, const void* data, std::size_t size) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+  file.close();
+  if (!file) {
+    std::cerr << "ks-station: cannot write " << path << "\n";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  station::Options options;
+  std::string error;
+  switch (station::ParseOptions(args, options, error)) {
+    case station::ParseResult::Help:
+      std::cout << station::HelpText();
+      return 0;
+    case station::ParseResult::Error:
+      std::cerr << "ks-station: " << error << "\n(ks-station --help lists the options)\n";
+      return 2;
+    case station::ParseResult::Run:
+      break;
+  }
+
+  station::InstallStopHandlers();
+  auto port = station::OpenStationPort(options.port, error);
+  if (!port) {
+    std::cerr << "ks-station: " << error << "\n";
+    return 1;
+  }
+  // The first line is all a caller needs to find the port.
+  std::cout << port->Name() << std::endl;
+
+  station::Station model(options.config);
+  const station::RunEnd end =
+      station::RunStation(model, *port, options, options.verbose ? &std::cout : nullptr);
+  int status = 0;
+  if (end == station::RunEnd::PortFailed) {
+    std::cerr << "ks-station: " << port->Error() << "\n";
+    status = 1;
+  }
+  port.reset();  // closes the port and removes the link before the results appear
+
+  const std::string summary = station::SummaryJson(model);
+  if (options.summaryPath.empty()) {
+    std::cerr << summary;
+    std::cerr.flush();
+  } else if (!WriteFile(options.summaryPath, summary.data(), summary.size())) {
+    status = 1;
+  }
+  if (!options.dumpPath.empty() &&
+      !WriteFile(options.dumpPath, model.Memory().data(), model.Memory().size()))
+    status = 1;
+  return status;
+}
