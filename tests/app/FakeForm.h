@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,10 +28,17 @@ class FakeProgressBar : public app::TProgressBar {
     max = value;
     ++maxChanges;
   }
-  void SetPosition(std::int32_t value) override { position = std::clamp(value, min, max); }
+  void SetPosition(std::int32_t value) override {
+    requests.push_back(value);
+    position = std::clamp(value, min, max);
+    positions.push_back(position);
+  }
   std::int32_t min = 0;
   std::int32_t max = 100;
   std::int32_t position = 0;
+  // Every position asked for, and what the bar showed for it.
+  std::vector<std::int32_t> requests;
+  std::vector<std::int32_t> positions;
   int maxChanges = 0;
 };
 
@@ -43,8 +51,12 @@ class FakeListBox : public app::TListBox {
 class FakeStaticText : public app::TStaticText {
  public:
   std::string Caption() const override { return caption; }
-  void SetCaption(const std::string& text) override { caption = text; }
+  void SetCaption(const std::string& text) override {
+    caption = text;
+    history.push_back(text);
+  }
   std::string caption;
+  std::vector<std::string> history;
 };
 
 class FakeTimer : public app::TTimer {
@@ -61,6 +73,11 @@ struct Box {
   std::string text;
   std::string caption;
   unsigned flags;
+  // What the window showed while the box was up.
+  std::string status;
+  bool startEnabled = false;
+  bool delayEnabled = false;
+  std::int32_t progress = 0;
 };
 
 class FakeForm : public app::TMainForm {
@@ -73,9 +90,13 @@ class FakeForm : public app::TMainForm {
   app::TStaticText& StaticText1() override { return status; }
   app::TTimer& Delay() override { return delay; }
   int MessageBox(const std::string& text, const std::string& caption, unsigned flags) override {
-    boxes.push_back({text, caption, flags});
+    boxes.push_back(
+        {text, caption, flags, status.caption, button.enabled, delay.enabled, progress.position});
+    if (onBox) onBox(boxes.back());
     return 1;
   }
+  // Runs while a box is up, as the box's own loop would.
+  std::function<void(const Box&)> onBox;
 
   app::TPanel panel;
   app::TLabel label;

@@ -1,0 +1,319 @@
+// Whole upgrades from Start to their ending, through the window's logic and
+// the real serial component, against a simulated station. Time-outs are the
+// test firing the Delay timer; nothing waits on a clock.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "EngineFixture.h"
+
+namespace {
+
+using apptest::EngineFixture;
+using station::Fault;
+
+const std::string kErase = ":0100000307F5";
+const std::string kReset1 = ":03000003060000F4";
+const std::string kReset2 = ":020000030501F5";
+const std::string kReset3 = ":00000008F8";
+const std::string kFiller(50, '0');
+
+class UpgradeRun : public EngineFixture {
+ protected:
+  // The lines the station received, in order.
+  static std::vector<std::string> Lines(const station::Station& s) {
+    std::vector<std::string> out;
+    for (const station::Record& r : s.Records()) out.push_back(r.text);
+    return out;
+  }
+  void UseImage(std::vector<std::string> lines) { form.progSrc.items = std::move(lines); }
+  // The failure ending: box, and the window's state while it was up.
+  void ExpectFailure(const std::string& message) {
+    ASSERT_EQ(form.boxes.size(), 1u);
+    const apptest::Box& box = form.boxes[0];
+    EXPECT_EQ(box.text, message);
+    EXPECT_EQ(box.caption, "Upgrade error.");
+    EXPECT_EQ(box.flags, 0u);
+    EXPECT_EQ(box.status, "");
+    EXPECT_EQ(box.progress, 0);
+    EXPECT_FALSE(box.delayEnabled);
+    EXPECT_FALSE(box.startEnabled);
+    EXPECT_FALSE(portOpenDuringBox);
+    EXPECT_EQ(form.status.caption, "");
+    EXPECT_EQ(form.progress.position, 0);
+    ExpectIdle();
+  }
+
+  void SetUp() override {
+    form.onBox = [this](const apptest::Box&) { portOpenDuringBox = panel->Comm->IsOpen(); };
+  }
+  bool portOpenDuringBox = true;
+};
+
+TEST_F(UpgradeRun, TheCarriedImageFromStartToDone) {
+  station::Station& s = ports.AddStation("COM1");
+  Press();
+  const std::vector<std::uint32_t> ticks = RunToEnd();
+  // Only the start delay ran out: every line was answered in time.
+  EXPECT_EQ(ticks, (std::vector<std::uint32_t>{1000}));
+
+  const std::vector<std::string> lines = Lines(s);
+  ASSERT_EQ(lines.size(), 1u + 1929u + 3u);
+  EXPECT_EQ(lines.front(), kErase);
+  EXPECT_EQ(lines[1], ":10000000026921026FFEEF5403FF220276C0C2AFE5");
+  EXPECT_EQ(lines[1929], ":107880007322E4FF0FBF08FC22D2AF22A2B522FF71");
+  for (std::size_t i = 1; i <= 1929; ++i) {
+    ASSERT_EQ(lines[i].size(), 43u) << i;
+    EXPECT_EQ(
+        lines[i].substr(0, 7), ":10" +
+                                   [&] {
+                                     char address[5];
+                                     std::snprintf(address, sizeof address, "%04X",
+                                                   static_cast<unsigned>((i - 1) * 16));
+                                     return std::string(address);
+                                   }())
+        << i;
+  }
+  EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+            (std::vector<std::string>{kReset1, kReset2, kReset3}));
+  EXPECT_TRUE(std::all_of(s.Records().begin(), s.Records().end(),
+                          [](const station::Record& r) { return r.checksumOk && r.attempt == 1; }));
+  EXPECT_EQ(s.EraseCount(), 1);
+  EXPECT_EQ(s.Fillers(), 0);
+  EXPECT_EQ(s.JunkBytes(), 0u);
+  EXPECT_TRUE(s.LastCommandSeen());
+  // The station's memory holds the image, and so does the window's buffer.
+  EXPECT_EQ(s.Memory(), ExpectedImage());
+  EXPECT_EQ(panel->ImageBuffer, ExpectedImage());
+
+  // The statuses in order; the progress passed the maximum (a full bar) and
+  // went back to 0 for the closing commands.
+  EXPECT_EQ(form.status.history,
+            (std::vector<std::string>{"Initialize bootloader...", "Erase processor...",
+                                      "Programming...", "Reset station...", "Done."}));
+  EXPECT_EQ(form.progress.max, 30860);
+  ASSERT_EQ(form.progress.requests.size(), 1929u + 1u);
+  for (std::size_t i = 0; i < 1929; ++i) {
+    ASSERT_EQ(form.progress.requests[i], static_cast<std::int32_t>(16 * (i + 1))) << i;
+  }
+  EXPECT_EQ(form.progress.positions[1928], 30860) << "full bar after the last block";
+  EXPECT_EQ(form.progress.position, 0);
+  EXPECT_TRUE(form.boxes.empty());
+  EXPECT_TRUE(componentBoxes.boxes.empty());
+  ExpectIdle();
+  EXPECT_EQ(form.status.caption, "Done.");
+  EXPECT_FALSE(ports.IsOpen("COM1"));
+}
+
+TEST_F(UpgradeRun, ProgressCountsAcknowledgedBlocksAndStandsFullAtTheEnd) {
+  // Two blocks: 0x0000 and 0x7880, the maximum 0x788C from the record start.
+  UseImage({":0100000011EE", ":01788C00A2B1", ":00000001FF"});
+  ports.AddStation("COM1", {.faults = {{3, 1, Fault::Silent}}});
+  Press();
+  EXPECT_EQ(form.progress.max, 30860);
+  RunToEnd();
+  // A missed reply moves nothing; blank blocks move nothing; the last
+  // acknowledgement asks for 30,864, past the maximum: a full bar; then 0
+  // for the closing lines.
+  EXPECT_EQ(form.progress.requests, (std::vector<std::int32_t>{16, 30864, 0}));
+  EXPECT_EQ(form.progress.positions, (std::vector<std::int32_t>{16, 30860, 0}));
+  EXPECT_EQ(form.status.caption, "Done.");
+}
+
+TEST_F(UpgradeRun, AnAllBlankImageGoesStraightToTheClosingCommands) {
+  UseImage({":00000001FF"});
+  station::Station& s = ports.AddStation("COM1");
+  Press();
+  RunToEnd();
+  EXPECT_EQ(Lines(s), (std::vector<std::string>{kErase, kReset1, kReset2, kReset3}));
+  EXPECT_EQ(form.status.history,
+            (std::vector<std::string>{"Initialize bootloader...", "Erase processor...",
+                                      "Programming...", "Reset station...", "Done."}));
+  EXPECT_EQ(form.status.caption, "Done.");
+  ExpectIdle();
+}
+
+TEST_F(UpgradeRun, ABlockAtTheTopOfMemoryEndsProgrammingOnItsAcknowledgement) {
+  UseImage({":01FFF5005A5B", ":00000001FF"});
+  station::Station& s = ports.AddStation("COM1");
+  Press();
+  RunToEnd();
+  const std::vector<std::string> lines = Lines(s);
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[1], ":10FFF000FFFFFFFFFF5AFFFFFFFFFFFFFFFFFFFFB6");
+  EXPECT_EQ(lines[2], kReset1);
+  EXPECT_EQ(s.Memory()[0xFFF5], 0x5A);
+  EXPECT_EQ(s.Memory()[0xFFF4], 0xFF);
+  EXPECT_EQ(form.status.caption, "Done.");
+}
+
+TEST_F(UpgradeRun, ThreeTimeOutsThenAnAcknowledgement) {
+  UseImage({":0100000011EE", ":0100100022CD", ":00000001FF"});
+  station::Station& s = ports.AddStation("COM1", {.faults = {{2, 1, Fault::Silent},
+                                                             {2, 2, Fault::Silent},
+                                                             {2, 3, Fault::Silent},
+                                                             {3, 1, Fault::Silent}}});
+  Press();
+  const std::vector<std::uint32_t> ticks = RunToEnd();
+  // Start delay, three time-outs of line 2, one of line 3: its budget began
+  // again at 0 after line 2 was acknowledged.
+  EXPECT_EQ(ticks, (std::vector<std::uint32_t>{1000, 1000, 1000, 1000, 1000}));
+  const std::string line2 = ":1000000011FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEE";
+  const std::string line3 = ":1000100022FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFCD";
+  EXPECT_EQ(ports.Written("COM1").substr(10), kErase + line2 + kFiller + line2 + kFiller + line2 +
+                                                  kFiller + line2 + line3 + kFiller + line3 +
+                                                  kReset1 + kReset2 + kReset3);
+  EXPECT_EQ(s.Fillers(), 4);
+  EXPECT_EQ(form.status.caption, "Done.");
+  EXPECT_TRUE(form.boxes.empty());
+}
+
+TEST_F(UpgradeRun, TwoTimeOutsThenTwoNegativeRepliesFail) {
+  UseImage({":0100000011EE", ":00000001FF"});
+  station::Station& s = ports.AddStation("COM1", {.faults = {{2, 1, Fault::Silent},
+                                                             {2, 2, Fault::Silent},
+                                                             {2, 3, Fault::Negative},
+                                                             {2, 4, Fault::Negative}}});
+  Press();
+  RunToEnd();
+  const std::string line2 = ":1000000011FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEE";
+  // No filler before a resend after a negative reply; never a fifth send.
+  EXPECT_EQ(ports.Written("COM1").substr(10),
+            kErase + line2 + kFiller + line2 + kFiller + line2 + line2);
+  EXPECT_EQ(s.Fillers(), 2);
+  ExpectFailure("Communication error.");
+}
+
+TEST_F(UpgradeRun, FourTimeOutsOfAClosingCommandFail) {
+  UseImage({":00000001FF"});
+  ports.AddStation("COM1", {.faults = {{3, 0, Fault::Silent}}});
+  Press();
+  RunToEnd();
+  EXPECT_EQ(ports.Written("COM1").substr(10),
+            kErase + kReset1 + kReset2 + kFiller + kReset2 + kFiller + kReset2 + kFiller + kReset2);
+  ExpectFailure("Command timeout.");
+}
+
+TEST_F(UpgradeRun, TheEraseLineIsNeverSentTwice) {
+  station::Station& s = ports.AddStation("COM1", {.faults = {{1, 0, Fault::Negative}}});
+  Press();
+  RunToEnd();
+  EXPECT_EQ(Lines(s), (std::vector<std::string>{kErase}));
+  ExpectFailure("Communication error.");
+
+  // A second Start after the failure works from scratch; this time the
+  // erase goes unanswered and runs out after its 10 seconds.
+  form.boxes.clear();
+  form.status.history.clear();
+  ports.ClearWritten("COM1");
+  ports.AddStation("COM2", {.faults = {{1, 0, Fault::Silent}}});
+  source.names = {"COM2"};
+  portOpenDuringBox = true;
+  Press();
+  EXPECT_EQ(RunToEnd(), (std::vector<std::uint32_t>{1000, 10000}));
+  EXPECT_EQ(ports.Written("COM2").substr(10), kErase);
+  ExpectFailure("Command timeout.");
+}
+
+TEST_F(UpgradeRun, CharactersDuringTheStartDelayAreDroppedUnread) {
+  UseImage({":00000001FF"});
+  station::Station& s = ports.AddStation("COM1", {.faults = {{1, 0, Fault::Silent}}});
+  Press();
+  // A full acknowledgement arrives while the erase line is not even out.
+  os.Receive("COM1", {'.', '\r', '\n'});
+  ports.Settle();
+  EXPECT_EQ(panel->UpgradeState, 1u);
+  EXPECT_TRUE(panel->SendPending);
+  EXPECT_EQ(os.CountCalls("ReadFile 3"), 0u);
+  FireDelay(form);
+  ports.Settle();
+  // The purge before the erase line dropped it: the run still waits.
+  EXPECT_EQ(Lines(s), (std::vector<std::string>{kErase}));
+  EXPECT_EQ(panel->UpgradeState, 1u);
+  EXPECT_EQ(form.status.caption, "Erase processor...");
+  EXPECT_EQ(os.WithPort("COM1", [](auto& p) { return p.input.size(); }), 0u);
+  RunToEnd();
+  ExpectFailure("Command timeout.");
+}
+
+TEST_F(UpgradeRun, NoisyAndSplitRepliesAreRecognised) {
+  UseImage({":0100000011EE", ":0100100022CD", ":0100200033AC", ":00000001FF"});
+  station::Station& s = ports.AddStation("COM1", {.faults = {{1, 1, Fault::Split},
+                                                             {2, 1, Fault::Echo},
+                                                             {3, 1, Fault::Garbage},
+                                                             {4, 1, Fault::Split},
+                                                             {5, 1, Fault::Echo}}});
+  Press();
+  EXPECT_EQ(RunToEnd(), (std::vector<std::uint32_t>{1000}));
+  EXPECT_EQ(Lines(s).size(), 1u + 3u + 3u);
+  EXPECT_EQ(s.Fillers(), 0);
+  EXPECT_EQ(form.status.caption, "Done.");
+  EXPECT_TRUE(form.boxes.empty());
+}
+
+TEST_F(UpgradeRun, TwoAcknowledgementsInOneReadAcknowledgeTwoLines) {
+  UseImage({":0100000011EE", ":0100100022CD", ":00000001FF"});
+  station::Station& s = ports.AddStation("COM1", {.faults = {{2, 1, Fault::TwoReplies}}});
+  Press();
+  RunToEnd();
+  // The second acknowledgement counted for line 3, written meanwhile; the
+  // station's own answer to it was purged before the next line.
+  EXPECT_EQ(Lines(s).size(), 6u);
+  EXPECT_EQ(form.status.caption, "Done.");
+  EXPECT_TRUE(form.boxes.empty());
+}
+
+TEST_F(UpgradeRun, CharactersAfterTheLastAcknowledgementAreIgnored) {
+  UseImage({":00000001FF"});
+  station::Station& s = ports.AddStation("COM1", {.faults = {{4, 1, Fault::TwoReplies}}});
+  Press();
+  RunToEnd();
+  EXPECT_EQ(Lines(s), (std::vector<std::string>{kErase, kReset1, kReset2, kReset3}));
+  EXPECT_EQ(form.status.caption, "Done.");
+  EXPECT_TRUE(form.boxes.empty());
+  ExpectIdle();
+}
+
+TEST_F(UpgradeRun, AnEventAnnouncingMoreThanTheBufferIsReadWhole) {
+  UseImage({":00000001FF"});
+  station::Station& s = ports.AddStation("COM1", {.faults = {{1, 0, Fault::Silent}}});
+  Press();
+  FireDelay(form);
+  ports.Settle();
+  ASSERT_EQ(Lines(s), (std::vector<std::string>{kErase}));
+  // 300 bytes of noise and an acknowledgement, in one event.
+  std::vector<std::uint8_t> burst(303, 'x');
+  burst[300] = '.';
+  burst[301] = '\r';
+  burst[302] = '\n';
+  os.ClearCalls();
+  os.Receive("COM1", burst);
+  ports.Settle();
+  EXPECT_EQ(os.CountCalls("ReadFile 256"), 1u);
+  EXPECT_EQ(os.CountCalls("ReadFile 47"), 1u);
+  // The erase was acknowledged, and the station answered the closing lines.
+  EXPECT_EQ(Lines(s), (std::vector<std::string>{kErase, kReset1, kReset2, kReset3}));
+  EXPECT_EQ(form.status.caption, "Done.");
+  ExpectIdle();
+}
+
+TEST_F(UpgradeRun, ASecondStartAfterDoneRunsAFreshUpgrade) {
+  UseImage({":0100000011EE", ":00000001FF"});
+  station::Station& s = ports.AddStation("COM1");
+  Press();
+  RunToEnd();
+  ASSERT_EQ(form.status.caption, "Done.");
+  panel->ImageBuffer.fill(0x00);
+  Press();
+  RunToEnd();
+  EXPECT_EQ(form.status.caption, "Done.");
+  EXPECT_EQ(s.EraseCount(), 2);
+  EXPECT_EQ(s.IdentifyFrames(), 2);
+  EXPECT_EQ(panel->ImageBuffer[0], 0x11);
+  EXPECT_EQ(panel->ImageBuffer[1], 0xFF);
+  EXPECT_EQ(source.calls, 2);
+}
+
+}  // namespace
