@@ -1,9 +1,12 @@
 #include "Trace.h"
 
+#include "CommandLine.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <utility>
 
@@ -358,6 +361,27 @@ BOOL TTraceCommOs::GetCommModemStatus(HANDLE file, DWORD* modemStatus) {
     Keep(error);
   }
   return result;
+}
+
+// ---- TProgramTrace -------------------------------------------------------------------
+
+TProgramTrace::~TProgramTrace() {
+  if (trace_ && CurrentTrace() == trace_.get()) SetTrace(nullptr);
+}
+
+bool TProgramTrace::Open(const std::string& path, std::string_view program, std::string& error) {
+  trace_ = TTrace::OpenFile(path, error);
+  if (!trace_) return false;
+  traced_ = std::make_unique<TTraceCommOs>(inner_, *trace_);
+  const std::time_t now = std::time(nullptr);
+  char started[64] = "";
+  if (const std::tm* local = std::localtime(&now)) {
+    std::strftime(started, sizeof started, "%Y-%m-%d %H:%M:%S", local);
+  }
+  trace_->Write(std::string(program) + " " + std::string(ProgramVersion()) + ", trace started " +
+                started + " local time");
+  SetTrace(trace_.get());
+  return true;
 }
 
 }  // namespace app

@@ -111,4 +111,27 @@ class TTraceCommOs : public comm::CommOs {
   std::map<const OVERLAPPED*, Pending> pending_;
 };
 
+// What a program's --trace sets up: the file as the program's trace, and the
+// serial layer that records into it. Until Open succeeds nothing is traced
+// and Os() is the layer given.
+class TProgramTrace {
+ public:
+  explicit TProgramTrace(comm::CommOs& inner) : inner_(inner) {}
+  // Stops the program's trace; the window that used Os() must be gone.
+  ~TProgramTrace();
+  TProgramTrace(const TProgramTrace&) = delete;
+  TProgramTrace& operator=(const TProgramTrace&) = delete;
+
+  // Starts the trace in the file, headed with the program's name, version
+  // and the local time. False, with the reason in error, when the file
+  // cannot be written.
+  bool Open(const std::string& path, std::string_view program, std::string& error);
+  comm::CommOs& Os() { return traced_ ? *traced_ : inner_; }
+
+ private:
+  comm::CommOs& inner_;
+  std::unique_ptr<TTrace> trace_;
+  std::unique_ptr<TTraceCommOs> traced_;
+};
+
 }  // namespace app

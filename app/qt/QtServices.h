@@ -1,36 +1,29 @@
 // What the Qt front end gives the rest of the program: the modal message box,
 // the box for an exception that escapes a handler, and the wake-up that runs
-// the serial component's hand-offs on the GUI thread.
+// the serial component's hand-offs on the GUI thread. The guard around
+// handlers and the exception box's caption are the front ends' common ones.
 #pragma once
 
 #include <QApplication>
-#include <exception>
-#include <functional>
+#include <memory>
 #include <string>
+
+#include "FrontEnd.h"
 
 namespace qtfront {
 
-// A modal box with the text, the caption, an OK button and no icon. Its own
-// loop keeps timers and serial hand-offs running. Returns IDOK.
+// A modal box with the text as plain text, the caption as its title, an OK
+// button and no icon. Its own loop keeps timers and serial hand-offs running.
+// Returns IDOK.
 int StandardMessageBox(const std::string& text, const std::string& caption, unsigned flags);
 
-// Shows an exception's message with the application title as caption. By
-// default the standard error box; tests put a recorder in its place.
-using ExceptionBoxService = std::function<void(const std::string& text, const std::string& caption)>;
-void SetExceptionBoxService(ExceptionBoxService service);
-void ShowException(const std::string& message);
+// The standard exception box: error icon, OK button, the text as plain text.
+void StandardExceptionBox(const std::string& text, const std::string& caption);
 
-// Runs a handler; whatever escapes it is shown and the program goes on.
-template <class F>
-void Guarded(F&& handler) noexcept {
-  try {
-    handler();
-  } catch (const std::exception& e) {
-    ShowException(e.what());
-  } catch (...) {
-    ShowException("Unknown exception.");
-  }
-}
+using app::ExceptionBoxService;
+using app::Guarded;
+using app::SetExceptionBoxService;
+using app::ShowException;
 
 // Catches, as a last line, what escapes any event's handling.
 class Application : public QApplication {
@@ -40,13 +33,17 @@ class Application : public QApplication {
 };
 
 // While it exists: message boxes of the serial component shown with
-// StandardMessageBox, and its hand-offs run on this (the GUI) thread.
+// StandardMessageBox, exceptions with StandardExceptionBox, and the serial
+// component's hand-offs run on this (the GUI) thread.
 class FrontEndServices {
  public:
   explicit FrontEndServices(QObject* guiObject);
   ~FrontEndServices();
   FrontEndServices(const FrontEndServices&) = delete;
   FrontEndServices& operator=(const FrontEndServices&) = delete;
+
+ private:
+  std::unique_ptr<app::FrontEnd> frontEnd_;
 };
 
 }  // namespace qtfront

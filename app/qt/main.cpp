@@ -1,34 +1,79 @@
-// The application entry: the Qt application, the one window, the message loop.
+// The application entry: the command line, the Qt application, the one
+// window, the message loop.
+#include <algorithm>
+#include <cstdio>
 #include <exception>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include <QtGlobal>
 
+#include "CommandLine.h"
 #include "EmbeddedImage.h"
 #include "Main.h"
-#include "MainForm.h"
+#include "PortSource.h"
 #include "QtMainWindow.h"
 #include "QtServices.h"
+#include "Trace.h"
 
 namespace {
+
+constexpr const char* kProgram = "ks-idu";
+
 // The tool reports to its user in its window only: Qt's diagnostics (a
 // missing runtime directory, font warnings) stay off the console.
 void DropMessage(QtMsgType, const QMessageLogContext&, const QString&) {}
+
+void PrintHelp() {
+  std::printf(
+      "Usage: %s [--port NAME]... [--trace FILE]\n\n"
+      "Opens the window that upgrades the firmware of a radio station's indoor unit\n"
+      "(IDU) over a serial port: press Start.\n\n"
+      "%s",
+      kProgram, app::OptionsHelp(app::TProgramKind::Window).c_str());
+}
+
 }  // namespace
 
-int main(int /*argc*/, char** /*argv*/) {
+int main(int argc, char** argv) {
   qInstallMessageHandler(DropMessage);
-  // The tool takes nothing from its command line: Qt sees the name only.
+  const app::TParsedCommandLine parsed = app::ParseCommandLine(
+      std::vector<std::string>(argv + std::min(argc, 1), argv + argc), app::TProgramKind::Window);
+  if (!parsed.error.empty()) {
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kProgram,
+                 parsed.error.c_str(), kProgram);
+    return 2;
+  }
+  const app::TCommandLine& options = parsed.options;
+  if (options.help) {
+    PrintHelp();
+    return 0;
+  }
+  if (options.version) {
+    std::printf("%s %s\n", kProgram, std::string(app::ProgramVersion()).c_str());
+    return 0;
+  }
+  app::TProgramTrace trace(comm::SystemCommOs());
+  std::string error;
+  if (!options.traceFile.empty() && !trace.Open(options.traceFile, kProgram, error)) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+    return 2;
+  }
+  app::TNamedPortSource named(options.ports);
+  app::TPortSource& ports = options.ports.empty() ? app::SystemPortSource() : named;
+
+  // Qt sees the program's name only: the options are the tool's own.
   static char name[] = "ks-idu";
   static char* arguments[] = {name, nullptr};
   static int count = 1;
   try {
     qtfront::Application application(count, arguments);
-    QGuiApplication::setApplicationDisplayName(
-        QString::fromUtf8(resources::kApplicationTitle.data(),
-                          static_cast<qsizetype>(resources::kApplicationTitle.size())));
     qtfront::FrontEndServices services(&application);
     try {
-      qtfront::QtMainWindow window(resources::EmbeddedImageLines());
+      qtfront::QtMainWindow window(resources::EmbeddedImageLines(), [&](app::TMainForm& form) {
+        return std::make_unique<app::TMainPanel>(nullptr, form, trace.Os(), ports);
+      });
       app::MainPanel = &window.Panel();
       window.show();
       QApplication::exec();

@@ -1,0 +1,92 @@
+#include "CommandLine.h"
+
+namespace app {
+
+namespace {
+
+bool TakesValue(std::string_view option) {
+  return option == "--port" || option == "--trace";
+}
+
+}  // namespace
+
+TParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments, TProgramKind kind) {
+  TParsedCommandLine parsed;
+  TCommandLine& o = parsed.options;
+  bool traceGiven = false;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    std::string option = arguments[i];
+    std::string value;
+    bool hasValue = false;
+    if (const auto eq = option.find('='); option.starts_with("--") && eq != std::string::npos) {
+      value = option.substr(eq + 1);
+      option.resize(eq);
+      hasValue = true;
+      if (!TakesValue(option)) {
+        parsed.error = "option '" + option + "' takes no value";
+        return parsed;
+      }
+    } else if (TakesValue(option)) {
+      // A following option is a forgotten value, not a port or file name.
+      if (i + 1 < arguments.size() && !arguments[i + 1].starts_with("--")) {
+        value = arguments[++i];
+        hasValue = true;
+      }
+    }
+
+    if (option == "--port") {
+      if (!hasValue || value.empty()) {
+        parsed.error = "option '--port' needs a port name";
+        return parsed;
+      }
+      o.ports.push_back(value);
+    } else if (option == "--trace") {
+      if (!hasValue || value.empty()) {
+        parsed.error = "option '--trace' needs a file name";
+        return parsed;
+      }
+      if (traceGiven) {
+        parsed.error = "option '--trace' given more than once";
+        return parsed;
+      }
+      traceGiven = true;
+      o.traceFile = value;
+    } else if (option == "--help" || option == "-h") {
+      o.help = true;
+    } else if (option == "--version") {
+      o.version = true;
+    } else if (option == "--list-ports" && kind == TProgramKind::Console) {
+      o.listPorts = true;
+    } else if (option.starts_with("-")) {
+      parsed.error = "unknown option '" + option + "'";
+      return parsed;
+    } else {
+      parsed.error = "unexpected argument '" + option + "'";
+      return parsed;
+    }
+  }
+  return parsed;
+}
+
+std::string_view ProgramVersion() {
+  return KSIDU_VERSION;
+}
+
+std::string OptionsHelp(TProgramKind kind) {
+  std::string help =
+      "Options:\n"
+      "  --port NAME     try this serial port instead of the ones the machine lists;\n"
+      "                  repeat it to try several, in the order given\n"
+      "  --trace FILE    write every byte sent and received, each port opened and\n"
+      "                  closed, every status text and every message box to FILE,\n"
+      "                  one line each, with the milliseconds since start\n";
+  if (kind == TProgramKind::Console) {
+    help += "  --list-ports    print the serial ports the machine lists, one a line, and exit\n";
+  }
+  help +=
+      "  -h, --help      print this help and exit\n"
+      "  --version       print the version and exit\n";
+  return help;
+}
+
+}  // namespace app

@@ -1,0 +1,40 @@
+// The command line both programs take: the ports to try instead of the
+// discovered ones, a trace file, help and version; the console program also
+// lists the discovered ports.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace app {
+
+enum class TProgramKind { Window, Console };
+
+struct TCommandLine {
+  // --port NAME, in the order given, duplicates kept; empty: discover.
+  std::vector<std::string> ports;
+  // --trace FILE; empty: no trace.
+  std::string traceFile;
+  bool help = false;
+  bool version = false;
+  // --list-ports, console only.
+  bool listPorts = false;
+};
+
+struct TParsedCommandLine {
+  TCommandLine options;
+  // Why the line is not usable; empty when it is.
+  std::string error;
+};
+
+// arguments: what follows the program's name.
+TParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments, TProgramKind kind);
+
+// The program's version, as its window's label shows it ("2.3").
+std::string_view ProgramVersion();
+
+// The options section of --help for the program.
+std::string OptionsHelp(TProgramKind kind);
+
+}  // namespace app

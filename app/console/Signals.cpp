@@ -1,0 +1,104 @@
+#include "Signals.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <pthread.h>
+#include <signal.h>
+#endif
+
+namespace console {
+
+#ifdef _WIN32
+
+struct SignalWatcher::State {
+  std::function<void()> onSignal;
+  std::atomic<int> count{0};
+};
+
+namespace {
+std::mutex watcherMutex;
+SignalWatcher::State* watcher = nullptr;
+}  // namespace
+
+// Windows runs the handler on a thread of its own.
+static BOOL WINAPI ConsoleCtrl(DWORD type) {
+  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
+  std::lock_guard lock(watcherMutex);
+  if (watcher == nullptr || watcher->count.fetch_add(1) > 0) return FALSE;
+  watcher->onSignal();
+  return TRUE;
+}
+
+SignalWatcher::SignalWatcher(std::function<void()> onSignal) : state_(std::make_unique<State>()) {
+  state_->onSignal = std::move(onSignal);
+  std::lock_guard lock(watcherMutex);
+  watcher = state_.get();
+  SetConsoleCtrlHandler(&ConsoleCtrl, TRUE);
+}
+
+SignalWatcher::~SignalWatcher() {
+  SetConsoleCtrlHandler(&ConsoleCtrl, FALSE);
+  std::lock_guard lock(watcherMutex);
+  watcher = nullptr;
+}
+
+#else
+
+struct SignalWatcher::State {
+  std::function<void()> onSignal;
+  sigset_t signals{};
+  sigset_t previous{};
+  std::atomic<bool> stop{false};
+  std::thread thread;
+};
+
+SignalWatcher::SignalWatcher(std::function<void()> onSignal) : state_(std::make_unique<State>()) {
+  State& s = *state_;
+  s.onSignal = std::move(onSignal);
+  sigemptyset(&s.signals);
+  sigaddset(&s.signals, SIGINT);
+  sigaddset(&s.signals, SIGTERM);
+  sigaddset(&s.signals, SIGHUP);
+  // Blocked here and in every thread started from now on: only the
+  // watcher's sigwait takes them.
+  pthread_sigmask(SIG_BLOCK, &s.signals, &s.previous);
+  s.thread = std::thread([&s] {
+    int seen = 0;
+    for (;;) {
+      int signal = 0;
+      if (sigwait(&s.signals, &signal) != 0) continue;
+      if (s.stop.load()) return;
+      if (++seen == 1) {
+        s.onSignal();
+      } else {
+        // Asked twice: the user wants out now.
+        std::_Exit(128 + signal);
+      }
+    }
+  });
+}
+
+SignalWatcher::~SignalWatcher() {
+  State& s = *state_;
+  s.stop.store(true);
+  // One of its own signals ends the watcher's wait.
+  pthread_kill(s.thread.native_handle(), SIGTERM);
+  s.thread.join();
+  pthread_sigmask(SIG_SETMASK, &s.previous, nullptr);
+}
+
+#endif
+
+}  // namespace console

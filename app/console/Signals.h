@@ -1,0 +1,26 @@
+// Ctrl+C and termination requests, brought to the program as a call it can
+// hand to its loop instead of ending it on the spot with a port left open.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+namespace console {
+
+class SignalWatcher {
+ public:
+  // From now on the first Ctrl+C (SIGINT), SIGTERM or SIGHUP calls onSignal
+  // on a thread of the watcher's; a second one ends the program at once.
+  // Made on the main thread before any other thread exists, so that no other
+  // thread takes the signals.
+  explicit SignalWatcher(std::function<void()> onSignal);
+  ~SignalWatcher();
+  SignalWatcher(const SignalWatcher&) = delete;
+  SignalWatcher& operator=(const SignalWatcher&) = delete;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace console
