@@ -3,6 +3,8 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFontInfo>
 #include <QLabel>
 #include <QListWidget>
@@ -17,6 +19,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Classes.h"
@@ -25,6 +28,7 @@
 #include "MainForm.h"
 #include "QtMainWindow.h"
 #include "QtServices.h"
+#include "SimulatedPorts.h"
 
 // Read by LeakSanitizer in sanitizer builds: fontconfig, which Qt loads,
 // keeps a cache it never frees.
@@ -49,12 +53,20 @@ QApplication& App() {
   return *app;
 }
 
+// Runs the GUI loop (not a sleeping poll: a hand-off is served as soon as
+// it is posted) until done holds or the time is up.
 bool WaitUntil(const std::function<bool()>& done, int milliseconds = 5000) {
-  for (int waited = 0; !done(); waited += 10) {
-    if (waited >= milliseconds) return false;
-    QTest::qWait(10);
-  }
-  return true;
+  if (done()) return true;
+  QEventLoop loop;
+  QElapsedTimer clock;
+  clock.start();
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (done() || clock.elapsed() >= milliseconds) loop.quit();
+  });
+  poll.start(1);
+  loop.exec();
+  return done();
 }
 
 int Scaled(int designValue, int ppi) {
@@ -100,13 +112,18 @@ class QtWindow : public ::testing::Test {
     os.AddPort("COM3");
     window = std::make_unique<qtfront::QtMainWindow>(
         resources::EmbeddedImageLines(), [this](app::TMainForm& form) {
-          auto p = std::make_unique<ProbePanel>(nullptr, form, os);
+          auto p = std::make_unique<ProbePanel>(nullptr, form, os, source);
           panel = p.get();
           return p;
         });
   }
   void TearDown() override {
     window.reset();
+    // The event thread of a closed port frees itself a moment later and may
+    // touch the serial double until then.
+    for (int i = 0; i < 10000 && comm::TCommEventThread::LiveCount() != 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     qtfront::SetExceptionBoxService(nullptr);
   }
 
@@ -124,6 +141,7 @@ class QtWindow : public ::testing::Test {
   }
 
   FakeCommOs os;
+  app::TNamedPortSource source{{"COM3"}};
   std::unique_ptr<qtfront::QtMainWindow> window;
   ProbePanel* panel = nullptr;
   std::vector<ShownException> exceptions;
@@ -421,6 +439,36 @@ TEST_F(QtWindow, ClosingTheWindowClosesAnOpenPortAndSerialEventsReachTheGuiThrea
   EXPECT_FALSE(window->isVisible());
   EXPECT_FALSE(port.IsOpen());
   EXPECT_FALSE(os.WithPort("COM3", [](FakeCommOs::Port& p) { return p.open; }));
+  EXPECT_TRUE(exceptions.empty());
+}
+
+TEST_F(QtWindow, AWholeUpgradeFromTheClickOnStartToDone) {
+  qtfront::FrontEndServices services(&App());
+  apptest::SimulatedPorts ports(os);
+  station::Station& station = ports.AddStation("COM3");
+  ShowActive();
+  panel->runScan = true;
+  auto* bar = Control<QProgressBar>("ProgressBar1");
+  std::vector<int> shown;
+  QObject::connect(bar, &QProgressBar::valueChanged, [&](int value) { shown.push_back(value); });
+
+  QTest::mouseClick(Control<QPushButton>("Button1"), Qt::LeftButton);
+  EXPECT_EQ(window->StaticText1().Caption(), "Erase processor...");
+  ASSERT_TRUE(WaitUntil([&] { return window->StaticText1().Caption() == "Done."; }, 60000));
+
+  EXPECT_EQ(station.Records().size(), 1u + 1929u + 3u);
+  EXPECT_TRUE(station.LastCommandSeen());
+  EXPECT_EQ(station.Memory(), panel->ImageBuffer);
+  // The bar moved block by block, stood full after the last one (asked for
+  // 30,864 against a maximum of 30,860), and went back to 0.
+  EXPECT_EQ(bar->maximum(), 30860);
+  ASSERT_EQ(shown.size(), 1929u + 1u);
+  EXPECT_EQ(shown.front(), 16);
+  EXPECT_EQ(shown[1928], 30860);
+  EXPECT_EQ(shown.back(), 0);
+  EXPECT_TRUE(Control<QPushButton>("Button1")->isEnabled());
+  EXPECT_EQ(QApplication::focusWidget(), Control<QPushButton>("Button1"));
+  EXPECT_FALSE(panel->Comm->IsOpen());
   EXPECT_TRUE(exceptions.empty());
 }
 
