@@ -201,11 +201,21 @@ class PosixPort : public StationPort {
   }
 
   void HangUp() override {
-    if (!modemFile_.empty()) WriteLines(0, false);
-    if (slaveFd_ < 0 && fd_ >= 0) {
+    if (slaveFd_ >= 0) {
+      // Closing the master throws away what the tool has not read yet, so the
+      // last reply is given a moment to be taken first (a second at most).
+      ::usleep(20000);
+      for (int i = 0; i < 100; ++i) {
+        int waiting = 0;
+        if (::ioctl(slaveFd_, FIONREAD, &waiting) != 0 || waiting == 0) break;
+        ::usleep(10000);
+      }
+    } else if (fd_ >= 0) {
+      ::tcdrain(fd_);
       int lines = TIOCM_DTR | TIOCM_RTS;
       ::ioctl(fd_, TIOCMBIC, &lines);
     }
+    if (!modemFile_.empty()) WriteLines(0, false);
     Close();
   }
 

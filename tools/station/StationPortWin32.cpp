@@ -113,6 +113,7 @@ class Win32Port : public StationPort {
 
   void HangUp() override {
     if (handle_ != INVALID_HANDLE_VALUE) {
+      ::FlushFileBuffers(handle_);  // the last reply goes out before the lines drop
       ::EscapeCommFunction(handle_, CLRDTR);
       ::EscapeCommFunction(handle_, CLRRTS);
     }
