@@ -109,6 +109,9 @@ void TMainPanel::Button1Click(comm::TObject* /*sender*/) {
   }
   LoadImage();
   ShowStatus(std::string(upgrade::kStatusErase));
+  // A reply cut short when an earlier run ended must not complete one in
+  // this run: a stray LF would otherwise acknowledge the erase.
+  RxHistory.fill(0);
   UpgradeState = upgrade::kStateErase;
   SendPending = true;
   Delay->SetInterval(upgrade::kStartDelayMs);

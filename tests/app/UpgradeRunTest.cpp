@@ -316,4 +316,32 @@ TEST_F(UpgradeRun, ASecondStartAfterDoneRunsAFreshUpgrade) {
   EXPECT_EQ(source.calls, 2);
 }
 
+TEST_F(UpgradeRun, AReplyCutShortByAnEndingNeverCompletesInTheNextRun) {
+  UseImage({":00000001FF"});
+  ports.AddStation("COM1", {.faults = {{1, 0, Fault::Silent}}});
+  Press();
+  FireDelay(form);
+  ports.Settle();
+  // The station got as far as a full stop and CR when the erase ran out.
+  os.Receive("COM1", {'.', '\r'});
+  ports.Settle();
+  RunToEnd();
+  ExpectFailure("Command timeout.");
+
+  form.boxes.clear();
+  station::Station& next = ports.AddStation("COM2", {.faults = {{1, 0, Fault::Silent}}});
+  source.names = {"COM2"};
+  Press();
+  FireDelay(form);
+  ports.Settle();
+  ASSERT_EQ(next.EraseCount(), 0);
+  // A lone LF is no acknowledgement of the erase.
+  os.Receive("COM2", {'\n'});
+  ports.Settle();
+  EXPECT_EQ(panel->UpgradeState, 1u);
+  EXPECT_EQ(form.status.caption, "Erase processor...");
+  RunToEnd();
+  ExpectFailure("Command timeout.");
+}
+
 }  // namespace
