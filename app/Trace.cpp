@@ -328,6 +328,7 @@ BOOL TTraceCommOs::GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWOR
   Plain();
   const BOOL result = inner_.GetOverlappedResult(file, overlapped, transferred, wait);
   const DWORD error = inner_.GetLastError();
+  Keep(error);
   Pending pending{};
   {
     std::lock_guard lock(mutex_);
@@ -343,7 +344,6 @@ BOOL TTraceCommOs::GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWOR
   } else {
     Failed(pending.read, pending.file, error);
   }
-  Keep(error);
   return result;
 }
 

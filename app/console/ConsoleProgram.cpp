@@ -95,10 +95,8 @@ void ConsoleSession::Finish(int code) {
 
 // ---- The program ---------------------------------------------------------------------
 
-namespace {
-
-int RunWindow(ConsoleOutput output, comm::CommOs& os, app::TPortSource& ports,
-              std::span<const std::string_view> imageLines, bool catchSignals) {
+int RunConsole(ConsoleOutput output, comm::CommOs& os, app::TPortSource& ports,
+               std::span<const std::string_view> imageLines, bool catchSignals) {
   app::TEventLoop loop;
   ConsoleForm form(loop, std::move(output), imageLines);
   ConsoleSession session(loop, form);
@@ -129,13 +127,6 @@ int RunWindow(ConsoleOutput output, comm::CommOs& os, app::TPortSource& ports,
     app::MainPanel = nullptr;
   }
   return code;
-}
-
-}  // namespace
-
-int RunConsole(ConsoleOutput output, comm::CommOs& os, app::TPortSource& ports,
-               std::span<const std::string_view> imageLines) {
-  return RunWindow(std::move(output), os, ports, imageLines, false);
 }
 
 int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
@@ -179,8 +170,8 @@ int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, st
   }
   app::TNamedPortSource named(options.ports);
   app::TPortSource& ports = options.ports.empty() ? app::SystemPortSource() : named;
-  return RunWindow(ConsoleOutput{out, err, outIsTerminal}, trace.Os(), ports,
-                   resources::EmbeddedImageLines(), true);
+  return RunConsole(ConsoleOutput{out, err, outIsTerminal}, trace.Os(), ports,
+                    resources::EmbeddedImageLines(), true);
 }
 
 }  // namespace console

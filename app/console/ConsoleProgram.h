@@ -78,9 +78,12 @@ class ConsoleSession {
 };
 
 // Runs the program over the serial layer os with the ports from ports, the
-// window holding imageLines. Output goes where output says.
+// window holding imageLines. Output goes where output says. With
+// catchSignals, Ctrl+C and termination requests end the run as an
+// interruption (see SignalWatcher: no other thread may exist yet that takes
+// those signals).
 int RunConsole(ConsoleOutput output, comm::CommOs& os, app::TPortSource& ports,
-               std::span<const std::string_view> imageLines);
+               std::span<const std::string_view> imageLines, bool catchSignals = false);
 
 // The whole program, from its command line.
 int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
