@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -14,6 +15,7 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -262,9 +264,18 @@ TEST(StationProgram, PlaysAWholeRunOnAPty) {
 TEST(StationProgram, HangUpPlaysARemovedAdapter) {
   testsupport::Watchdog dog(60s, "ks-station hang-up");
   const std::string summary = TempPath("hangup.json");
-  StationProcess p({"--hang-up-after", "2", "--summary", summary});
+  const std::string modemDir = TempPath("modem");
+  ASSERT_EQ(::mkdir(modemDir.c_str(), 0700), 0);
+  StationProcess p({"--hang-up-after", "2", "--summary", summary, "--modem-dir", modemDir});
   Slave tool(p.FirstLine());
   ASSERT_TRUE(tool.IsOpen());
+  // The modem-line file gives the tool's end carrier detect, CTS and DSR.
+  const std::string lineFile = modemDir + "/" + p.FirstLine().substr(p.FirstLine().rfind('/') + 1);
+  const std::string bits = ReadWholeFile(lineFile);
+  ASSERT_EQ(bits.size(), sizeof(std::int32_t));
+  std::int32_t lines = 0;
+  std::memcpy(&lines, bits.data(), sizeof lines);
+  EXPECT_EQ(lines, TIOCM_CAR | TIOCM_CTS | TIOCM_DSR);
   EXPECT_EQ(tool.Exchange(kIdentify, 10).size(), 10u);
   EXPECT_EQ(tool.Exchange(kErase, 3), ".\r\n");
   EXPECT_EQ(tool.Exchange(kLine0000, 3), ".\r\n");
@@ -273,6 +284,9 @@ TEST(StationProgram, HangUpPlaysARemovedAdapter) {
   EXPECT_TRUE(tool.SeesHangUp(2000));
   tool.Close();
   EXPECT_FALSE(Slave(p.FirstLine()).IsOpen());
+  // A later pty of the same number must not inherit the lines.
+  EXPECT_NE(::access(lineFile.c_str(), F_OK), 0);
+  ::rmdir(modemDir.c_str());
 
   const minijson::Value v = minijson::Parse(ReadWholeFile(summary));
   EXPECT_TRUE(v["hung_up"].boolean);

@@ -108,7 +108,7 @@ void Station::EndZeroRun() {
 
 void Station::StartRecord() {
   state_ = State::Record;
-  record_ = ":";
+  record_.assign(1, ':');  // not = ":": GCC 12 warns wrongly (-Wrestrict)
   recordLength_ = 0;
 }
 

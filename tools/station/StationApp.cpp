@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <iomanip>
 #include <limits>
 #include <sstream>
 
@@ -319,6 +320,8 @@ RunEnd RunStation(Station& station, StationPort& port, const Options& options,
   std::deque<Outgoing> output;
   double lastDue = 0;
   double txFree = 0;
+
+  if (verbose) *verbose << std::fixed << std::setprecision(6);
 
   double lastTraffic = 0;
   bool wantWrite = false;
