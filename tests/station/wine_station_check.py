@@ -67,10 +67,12 @@ def main():
 
     with tempfile.TemporaryDirectory() as work:
         summary = os.path.join(work, "summary.json")
+        # Wine's own chatter (and its server's) stays out of the result.
+        log = open(os.path.join(work, "station.log"), "wb")
         station = subprocess.Popen(
             ["wine", args.exe, "--device", args.com, "--summary", "Z:" + summary.replace("/", "\\"),
              "--fault", "2:1=negative", "--hang-up-after", "4"],
-            stdout=subprocess.PIPE)
+            stdout=subprocess.PIPE, stderr=log)
         try:
             check("first line", station.stdout.readline().strip().decode(), args.com)
             os.write(master, IDENTIFY)
@@ -94,6 +96,10 @@ def main():
             if station.poll() is None:
                 station.kill()
                 station.wait()
+        log.close()
+        if failures:
+            with open(os.path.join(work, "station.log"), "rb") as f:
+                sys.stderr.write(f.read()[-2000:].decode(errors="replace"))
         if not os.path.exists(summary):
             check("summary", "missing", "written")
             return 1

@@ -291,6 +291,8 @@ void InstallStopHandlers() {
   ::sigemptyset(&action.sa_mask);
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
+  // A reader that stops listening to the log must not cost the summary.
+  ::signal(SIGPIPE, SIG_IGN);
 }
 
 bool PtyAvailable() {
