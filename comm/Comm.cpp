@@ -158,6 +158,10 @@ void TCommEventThread::Execute() {
     link_->changed.notify_all();
     os_.ResetEvent(overlapped.hEvent);
   }
+  {
+    std::lock_guard lock(link_->mutex);
+    if (link_->abandoned) return;  // Close has given up on this thread: the port is not ours
+  }
   os_.PurgeComm(PortHandle, kPurgeAll);
 }
 
@@ -273,7 +277,14 @@ void TThreadComm::StopEventThread() {
   }
   link->stopRequested = true;
   link->changed.notify_all();
+  const auto deadline = std::chrono::steady_clock::now() + TThreadComm::kEventThreadStopBound;
   while (link->phase != TCommEventLink::Phase::Stopped) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      // A driver that ignores the mask change keeps the wait going: leave the
+      // thread to end by itself, and never let it touch the port again.
+      link->abandoned = true;
+      return;
+    }
     if (link->phase == TCommEventLink::Phase::Delivering) {
       if (queue.Cancel(thread)) {
         // Its hand-off was still queued: the thread goes on and stops.

@@ -3,6 +3,7 @@
 // hands port events to handlers on the main thread.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -122,7 +123,8 @@ struct TCommEventLink {
   Phase phase = Phase::Running;
   bool stopRequested = false;
   // Set when the component closed its port while the thread was handing an
-  // event over: the thread must not touch the port again.
+  // event over, or did not stop in time: the thread must not touch the port
+  // again.
   bool abandoned = false;
 };
 
@@ -159,6 +161,10 @@ class TThreadComm : public TComponent {
   explicit TThreadComm(TComponent* owner, CommOs& os = SystemCommOs());
   ~TThreadComm() override;
   const char* ClassName() const override { return "TThreadComm"; }
+
+  // How long Close waits for the event thread to stop before it leaves the
+  // thread to end by itself.
+  static constexpr std::chrono::milliseconds kEventThreadStopBound{1000};
 
   // Opens PortName, or adopts handle when one is given.
   void Open(std::optional<HANDLE> handle = std::nullopt);

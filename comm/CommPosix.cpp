@@ -6,11 +6,14 @@
 // descriptor falls quiet and poll() blocks until something new arrives, and
 // the event character can be recognised without consuming input.
 //
-// Overlapped operations complete synchronously except WaitCommEvent. A
-// pending WaitCommEvent is attached to the OVERLAPPED's event; the thread
-// that then waits on that event does the waiting on the port (poll on the
-// descriptor and the port's wake-up descriptors), completes it and signals
-// the event.
+// Overlapped reads and writes complete within their call. A pending
+// WaitCommEvent completes by itself, as on Windows: a watcher thread of the
+// port blocks in poll() on the descriptor and the port's wake-up descriptors
+// while a wait is pending, and every event noticed by anyone completes the
+// wait at once. Modem-line changes come from a second thread that blocks in
+// TIOCMIWAIT where the driver has it (a signal ends that wait on close);
+// where it has not, the watcher samples the lines while a wait is pending.
+// Error counters are read when something happened, never on a clock.
 
 #ifndef _WIN32
 
@@ -19,6 +22,8 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -34,7 +39,12 @@
 #include <cstring>
 #include <deque>
 #include <optional>
+#include <thread>
+#include <utility>
+#include <vector>
 
+#include "PosixLine.h"
+#include "PosixPortLock.h"
 #include "Termios2.h"
 
 namespace comm {
@@ -42,18 +52,15 @@ namespace posix {
 
 namespace {
 
-constexpr tcflag_t kBother = 0010000;      // BOTHER: speed given in c_ospeed
-constexpr tcflag_t kCbaud = 0010017;       // CBAUD
-constexpr tcflag_t kCibaud = 002003600000; // CIBAUD
 constexpr DWORD kErrorInvalidFunction = 1;
 constexpr ULONG_PTR kStatusPending = 0x103;
 constexpr std::size_t kRxCapacity = 64 * 1024;
-// Period for sampling what the kernel gives no wake-up for (modem lines,
-// error counters).
+// Period for sampling modem lines on a driver without TIOCMIWAIT, and DSR
+// during a write that DSR holds back.
 constexpr int kSamplePeriodMs = 15;
 constexpr DWORD kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
-constexpr DWORD kCounterEvents = EV_BREAK | EV_ERR;
 constexpr DWORD kAllEvents = 0x01FF;
+constexpr unsigned long kInputLines = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG;
 
 thread_local DWORD t_lastError = 0;
 
@@ -68,34 +75,49 @@ BOOL Succeed() {
 
 DWORD FromErrno(int e) {
   switch (e) {
-    case 0: return ERROR_SUCCESS;
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case 0:
+      return ERROR_SUCCESS;
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
     case ENOTDIR:
-    case ENAMETOOLONG: return ERROR_PATH_NOT_FOUND;
+    case ENAMETOOLONG:
+      return ERROR_PATH_NOT_FOUND;
     case EACCES:
     case EPERM:
     case EISDIR:
-    case EROFS: return ERROR_ACCESS_DENIED;
+    case EROFS:
+      return ERROR_ACCESS_DENIED;
     case EBUSY:
-    case EWOULDBLOCK: return ERROR_SHARING_VIOLATION;
-    case EBADF: return ERROR_INVALID_HANDLE;
+    case EWOULDBLOCK:
+      return ERROR_SHARING_VIOLATION;
+    case EBADF:
+      return ERROR_INVALID_HANDLE;
     case ENOTTY:
     case ENOSYS:
-    case EOPNOTSUPP: return ERROR_NOT_SUPPORTED;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
+    case EOPNOTSUPP:
+      return ERROR_NOT_SUPPORTED;
+    case EINVAL:
+      return ERROR_INVALID_PARAMETER;
     case EIO:
     case ENXIO:
-    case ENODEV: return ERROR_DEVICE_REMOVED;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case ETIMEDOUT: return ERROR_TIMEOUT;
-    default: return ERROR_GEN_FAILURE;
+    case ENODEV:
+      return ERROR_DEVICE_REMOVED;
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case ETIMEDOUT:
+      return ERROR_TIMEOUT;
+    default:
+      return ERROR_GEN_FAILURE;
   }
 }
 
-// Modem-control ioctls that a device does not have (a pty) fail with
-// ENOTTY or EINVAL; both mean "not supported" here.
-DWORD FromModemErrno(int e) {
-  return (e == ENOTTY || e == EINVAL) ? ERROR_NOT_SUPPORTED : FromErrno(e);
+// A device without modem-control ioctls (a pty, and so the links that socat
+// makes to remote ports) fails them with ENOTTY or EINVAL.
+bool NoModemControl(int e) {
+  return e == ENOTTY || e == EINVAL;
+}
+bool DeviceGone(int e) {
+  return e == EIO || e == ENXIO || e == ENODEV;
 }
 
 int Ioctl(int fd, unsigned long request, void* arg) {
@@ -139,45 +161,91 @@ void StoreStatus(OVERLAPPED* ov, ULONG_PTR status, ULONG_PTR count) {
   std::atomic_ref<ULONG_PTR>(ov->Internal).store(status);
 }
 
+bool GetTermios(int fd, termios2& t) {
+  return Ioctl(fd, TCGETS2, &t) == 0;
+}
+bool SetTermios(int fd, const termios2& t) {
+  return Ioctl(fd, TCSETS2, const_cast<termios2*>(&t)) == 0;
+}
+
+void SetModemBit(int fd, int bit, bool on) {
+  int b = bit;
+  Ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &b);
+}
+
+void WakeHandler(int) {}
+
+// The signal that ends a thread's TIOCMIWAIT, which no descriptor can wake.
+// Taken only while nobody else handles it; 0 when it cannot be had, and the
+// lines are then sampled instead.
+int WakeSignal() {
+  static const int signal = [] {
+    const int s = SIGRTMAX - 3;
+    struct sigaction old {};
+    if (s <= SIGRTMIN || ::sigaction(s, nullptr, &old) != 0) return 0;
+    if ((old.sa_flags & SA_SIGINFO) || old.sa_handler != SIG_DFL) return 0;
+    struct sigaction sa {};
+    sa.sa_handler = WakeHandler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: the interrupted wait has to return
+    return ::sigaction(s, &sa, nullptr) == 0 ? s : 0;
+  }();
+  return signal;
+}
+
 }  // namespace
 
 struct Object {
   virtual ~Object() = default;
 };
 
-struct Port;
-
 struct Event : Object {
   std::mutex mu;
   std::condition_variable cv;
   bool manual = true;
   bool signalled = false;
-  // A WaitCommEvent attached to this event, done by whoever waits on it.
-  std::weak_ptr<Port> commWait;
-  bool driving = false;
-  bool commFailed = false;
-  DWORD commError = 0;
+  // The port wait attached to this event failed (port closed, device gone):
+  // the wait on the event fails instead of being signalled.
+  bool failed = false;
+  DWORD error = 0;
 
   void Signal() {
     std::lock_guard lk(mu);
     signalled = true;
-    commWait.reset();
     cv.notify_all();
+  }
+  void FailWait(DWORD code) {
+    std::lock_guard lk(mu);
+    failed = true;
+    error = code;
+    cv.notify_all();
+  }
+  void Reset() {
+    std::lock_guard lk(mu);
+    signalled = false;
+    failed = false;
   }
 };
 
 struct Port : Object {
+  // How modem-line changes are noticed.
+  enum class Lines {
+    None,    // the device has no modem-control lines
+    Wait,    // a thread blocks in TIOCMIWAIT
+    Sample,  // the driver has no TIOCMIWAIT: sampled while a wait is pending
+  };
+
   std::mutex mu;
-  std::condition_variable idle;
+  std::condition_variable idle;     // uses fell to 0
+  std::condition_variable linesCv;  // for the line waiter: mask changed, closing, it ended
   int fd = -1;
-  int closeFd = -1;     // written once by CloseHandle, never drained
-  int waitWakeFd = -1;  // wakes the thread doing a pending event wait
-  int rxWakeFd = -1;    // wakes a reader when someone else pulled input
+  int closeFd = -1;   // written once by CloseHandle, never drained
+  int wakeFd = -1;    // wakes the watcher: a wait began, sampling began, device gone
+  int rxWakeFd = -1;  // wakes a reader when someone else pulled input
   bool isTty = false;
   DWORD fileType = FILE_TYPE_UNKNOWN;
   bool closed = false;
   int uses = 0;
-  bool driverActive = false;
   int readersWaiting = 0;
 
   // Settings without a termios home.
@@ -194,11 +262,11 @@ struct Port : Object {
   bool gone = false;  // device failed or went away
 
   DWORD mask = 0;
-  DWORD history = 0;  // events seen and not yet reported
-  bool modemPollable = true;
+  DWORD history = 0;  // events seen while no wait was pending
+  Lines lines = Lines::None;
   bool haveModem = false;
   int lastModem = 0;
-  bool icountPollable = true;
+  bool icountOk = false;
   bool haveIcount = false;
   serial_icounter_struct lastIcount{};
   DWORD errors = 0;  // CE_* since the last ClearCommError
@@ -210,24 +278,41 @@ struct Port : Object {
   };
   std::optional<Pending> pending;
 
+  std::thread watcher;
+  std::thread lineWaiter;
+  bool lineWaiterDone = false;
+
+  // What CloseHandle puts back.
+  bool haveOriginal = false;
+  termios2 original{};
+  bool restoreLowLatency = false;
+  int originalSerialFlags = 0;
+  PortLockFile lockFile;
+
   ~Port() override { CloseFds(); }
 
   void CloseFds() {
-    for (int* f : {&fd, &closeFd, &waitWakeFd, &rxWakeFd}) {
+    for (int* f : {&fd, &closeFd, &wakeFd, &rxWakeFd}) {
       if (*f >= 0) ::close(*f);
       *f = -1;
     }
   }
 
+  // An event happened: a pending wait completes with it at once, otherwise
+  // the next wait does.
   void Record(DWORD events) {
     events &= mask;
     if (!events) return;
     history |= events;
-    if (driverActive) Kick(waitWakeFd);
+    if (pending) {
+      DWORD all = history;
+      history = 0;
+      CompleteLocked(all);
+    }
   }
 
-  // Moves what the driver holds into the queue.
-  void PullLocked() {
+  // Moves what the driver holds into the queue; true when bytes came.
+  bool PullLocked() {
     unsigned char buf[4096];
     bool any = false, flag = false;
     while (!gone && rx.size() < kRxCapacity) {
@@ -242,22 +327,24 @@ struct Port : Object {
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EIO || errno == ENXIO || errno == ENODEV || errno == EBADF))
-        gone = true;
+      if (n < 0 && (DeviceGone(errno) || errno == EBADF)) gone = true;
       break;
     }
     if (any) {
       Record(EV_RXCHAR | (flag ? EV_RXFLAG : 0));
       if (readersWaiting > 0) Kick(rxWakeFd);
     }
+    return any;
   }
 
   void SampleModemLocked() {
-    if (!(mask & kModemEvents) || !modemPollable) return;
+    if (!(mask & kModemEvents) || lines == Lines::None) return;
     int bits = 0;
     if (Ioctl(fd, TIOCMGET, &bits) < 0) {
-      if (errno == EIO || errno == ENXIO || errno == ENODEV) gone = true;
-      modemPollable = false;
+      if (DeviceGone(errno))
+        gone = true;
+      else
+        lines = Lines::None;
       return;
     }
     if (haveModem) {
@@ -274,11 +361,13 @@ struct Port : Object {
     haveModem = true;
   }
 
+  // The driver's counters: line errors and breaks, and line changes too brief
+  // for TIOCMGET to see.
   void SampleCountersLocked() {
-    if (!icountPollable) return;
+    if (!icountOk) return;
     serial_icounter_struct now{};
     if (Ioctl(fd, TIOCGICOUNT, &now) < 0) {
-      icountPollable = false;
+      icountOk = false;
       return;
     }
     if (haveIcount) {
@@ -292,21 +381,23 @@ struct Port : Object {
       DWORD ev = 0;
       if (ce & CE_BREAK) ev |= EV_BREAK;
       if (ce & (CE_FRAME | CE_OVERRUN | CE_RXPARITY)) ev |= EV_ERR;
+      if (lines != Lines::None) {
+        if (now.cts != lastIcount.cts) ev |= EV_CTS;
+        if (now.dsr != lastIcount.dsr) ev |= EV_DSR;
+        if (now.dcd != lastIcount.dcd) ev |= EV_RLSD;
+        if (now.rng != lastIcount.rng) ev |= EV_RING;
+      }
       Record(ev);
     }
     lastIcount = now;
     haveIcount = true;
   }
 
-  void CheckLocked() {
+  // Looks at everything: at the start of a wait, and after a line change.
+  void CheckAllLocked() {
     PullLocked();
     SampleModemLocked();
-    if (mask & kCounterEvents) SampleCountersLocked();
-  }
-
-  bool NeedsSamplingLocked() const {
-    return ((mask & kModemEvents) && modemPollable) ||
-           ((mask & kCounterEvents) && icountPollable);
+    SampleCountersLocked();
   }
 
   void CompleteLocked(DWORD events) {
@@ -321,66 +412,150 @@ struct Port : Object {
     Pending p = std::move(*pending);
     pending.reset();
     StoreStatus(p.ov, error, 0);
-    std::lock_guard lk(p.event->mu);
-    p.event->commFailed = true;
-    p.event->commError = error;
-    p.event->commWait.reset();
-    p.event->cv.notify_all();
+    p.event->FailWait(error);
   }
 
   // Fresh baselines so that only what happens from now on is reported.
   void RebaseLocked() {
     history = 0;
-    modemPollable = true;
-    icountPollable = true;
     haveModem = false;
     haveIcount = false;
     if (isTty && !gone) {
-      PullLocked();
-      history = 0;
-      SampleModemLocked();
-      SampleCountersLocked();
+      CheckAllLocked();
       history = 0;
     }
   }
 
-  // Waits for the pending event wait of `event` until it completes, fails or
-  // the deadline passes.
-  // Returns false when no wait of `event` was pending.
-  bool DriveWait(Event& event, std::optional<Clock::time_point> deadline) {
+  bool SamplingLocked() const { return pending && (mask & kModemEvents) && lines == Lines::Sample; }
+
+  // The watcher: while a wait is pending, blocks until the descriptor has
+  // input (or fails), the lines are due for a sample, or it is woken.
+  void WatchLoop() {
     std::unique_lock lk(mu);
-    if (closed || !pending || pending->event.get() != &event) return false;
-    ++uses;
-    driverActive = true;
-    while (!closed && pending && pending->event.get() == &event) {
-      CheckLocked();
-      if (history) {
-        DWORD ev = history;
-        history = 0;
-        CompleteLocked(ev);
-        break;
+    while (!closed) {
+      if (pending) {
+        if (PullLocked()) SampleCountersLocked();
+        if (SamplingLocked()) SampleModemLocked();
+        if (pending && gone) FailPendingLocked(ERROR_DEVICE_REMOVED);
       }
-      if (gone) {
-        FailPendingLocked(ERROR_DEVICE_REMOVED);
-        break;
-      }
-      if (Passed(deadline)) break;
-      int timeout = MinTimeout(NeedsSamplingLocked() ? kSamplePeriodMs : -1, MsLeft(deadline));
-      pollfd fds[3] = {{closeFd, POLLIN, 0},
-                       {waitWakeFd, POLLIN, 0},
-                       {fd, static_cast<short>(rx.size() < kRxCapacity ? POLLIN : 0), 0}};
+      const bool watchInput = pending && !gone && rx.size() < kRxCapacity;
+      const int timeout = SamplingLocked() ? kSamplePeriodMs : -1;
+      pollfd fds[3] = {{closeFd, POLLIN, 0}, {wakeFd, POLLIN, 0}, {fd, POLLIN, 0}};
       lk.unlock();
-      int r = ::poll(fds, 3, timeout);
+      int r = ::poll(fds, watchInput ? 3 : 2, timeout);
       lk.lock();
-      if (r > 0 && (fds[1].revents & POLLIN)) Drain(waitWakeFd);
-      if (r > 0 && ((fds[2].revents & (POLLERR | POLLNVAL)) ||
-                    ((fds[2].revents & POLLHUP) && !(fds[2].revents & POLLIN)))) {
+      if (r > 0 && (fds[1].revents & POLLIN)) Drain(wakeFd);
+      if (r > 0 && watchInput &&
+          ((fds[2].revents & (POLLERR | POLLNVAL)) ||
+           ((fds[2].revents & POLLHUP) && !(fds[2].revents & POLLIN)))) {
         gone = true;
       }
     }
-    driverActive = false;
-    if (--uses == 0) idle.notify_all();
+  }
+
+  // The line waiter: blocks in TIOCMIWAIT while the mask asks for line
+  // events.
+  void LineWaitLoop(int wakeSignal) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, wakeSignal);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    std::unique_lock lk(mu);
+    while (!closed && !gone && lines == Lines::Wait) {
+      if (!(mask & kModemEvents)) {
+        linesCv.wait(lk);
+        continue;
+      }
+      // A change between two waits is not lost.
+      SampleModemLocked();
+      lk.unlock();
+      int r = ::ioctl(fd, TIOCMIWAIT, kInputLines);
+      const int e = errno;
+      lk.lock();
+      if (r == 0) {
+        SampleModemLocked();
+        SampleCountersLocked();
+        continue;
+      }
+      if (e == EINTR) continue;
+      if (DeviceGone(e))
+        gone = true;
+      else
+        lines = Lines::Sample;  // no such wait in this driver
+      Kick(wakeFd);
+    }
+    lineWaiterDone = true;
+    linesCv.notify_all();
+  }
+
+  // Starts what a pending wait needs; false when the watcher cannot run.
+  bool StartThreadsLocked() {
+    if (!watcher.joinable()) {
+      try {
+        watcher = std::thread([this] { WatchLoop(); });
+      } catch (const std::system_error&) {
+        return false;
+      }
+    }
+    if (lines == Lines::Wait && !lineWaiter.joinable() && (mask & kModemEvents)) {
+      try {
+        const int signal = WakeSignal();
+        lineWaiter = std::thread([this, signal] { LineWaitLoop(signal); });
+      } catch (const std::system_error&) {
+        lines = Lines::Sample;
+      }
+    }
     return true;
+  }
+
+  // Leaves the port as it was found: settings, latency flag, DTR and RTS
+  // down, exclusivity off.
+  void PutBackLocked() {
+    if (!isTty || fd < 0) return;
+    if (!gone) {
+      // An unsent rest held back by flow control would keep close() waiting
+      // (30 s on a UART).
+      int outq = 0;
+      if (Ioctl(fd, TIOCOUTQ, &outq) == 0 && outq > 0) ::tcflush(fd, TCOFLUSH);
+      if (haveOriginal) SetTermios(fd, original);
+      serial_struct ss{};
+      if (restoreLowLatency && Ioctl(fd, TIOCGSERIAL, &ss) == 0) {
+        ss.flags = (ss.flags & ~ASYNC_LOW_LATENCY) | (originalSerialFlags & ASYNC_LOW_LATENCY);
+        Ioctl(fd, TIOCSSERIAL, &ss);
+      }
+      int bits = TIOCM_DTR | TIOCM_RTS;
+      Ioctl(fd, TIOCMBIC, &bits);
+    }
+    Ioctl(fd, TIOCNXCL, nullptr);
+  }
+
+  // Ends every wait and thread on the port, puts it back and closes it.
+  void Shutdown() {
+    std::unique_lock lk(mu);
+    if (closed) return;
+    closed = true;
+    if (pending) FailPendingLocked(ERROR_OPERATION_ABORTED);
+    if (closeFd >= 0) Kick(closeFd);
+    linesCv.notify_all();
+    std::thread w = std::move(watcher);
+    std::thread l = std::move(lineWaiter);
+    if (l.joinable()) {
+      // Repeated: the signal may come just before the thread enters its wait.
+      const int signal = WakeSignal();
+      while (!lineWaiterDone) {
+        ::pthread_kill(l.native_handle(), signal);
+        linesCv.wait_for(lk, std::chrono::milliseconds(2));
+      }
+    }
+    lk.unlock();
+    if (w.joinable()) w.join();
+    if (l.joinable()) l.join();
+    lk.lock();
+    // Nobody may be inside poll() on the descriptors when they are closed.
+    idle.wait(lk, [&] { return uses == 0; });
+    PutBackLocked();
+    CloseFds();
+    lockFile.Release();
   }
 };
 
@@ -409,61 +584,6 @@ class Use {
   bool ok_ = false;
 };
 
-struct BaudCode {
-  speed_t rate;
-  tcflag_t code;
-};
-constexpr BaudCode kBauds[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},
-    {150, B150},       {200, B200},       {300, B300},       {600, B600},
-    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
-    {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
-    {576000, B576000}, {921600, B921600}, {1000000, B1000000}};
-
-bool GetTermios(int fd, termios2& t) { return Ioctl(fd, TCGETS2, &t) == 0; }
-bool SetTermios(int fd, const termios2& t) {
-  return Ioctl(fd, TCSETS2, const_cast<termios2*>(&t)) == 0;
-}
-
-void SetSpeed(termios2& t, speed_t rate) {
-  tcflag_t code = kBother;
-  for (const auto& b : kBauds)
-    if (b.rate == rate) code = b.code;
-  t.c_cflag &= ~(kCbaud | kCibaud);
-  t.c_cflag |= code;
-  t.c_ispeed = t.c_ospeed = rate;
-}
-
-// Raw 8-bit line that neither hangs up on a carrier drop nor drops DTR on
-// close.
-void MakeRaw(termios2& t) {
-  t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                 IXANY | INPCK | IUCLC | IMAXBEL);
-  t.c_oflag &= ~OPOST;
-  t.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
-  t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | HUPCL);
-  t.c_cflag |= CS8 | CLOCAL | CREAD;
-  t.c_cc[VMIN] = 1;
-  t.c_cc[VTIME] = 0;
-}
-
-bool SameLine(const termios2& want, const termios2& got) {
-  constexpr tcflag_t cmask = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
-  constexpr tcflag_t imask = IXON | IXOFF | INPCK;
-  if ((want.c_cflag & cmask) != (got.c_cflag & cmask)) return false;
-  if ((want.c_iflag & imask) != (got.c_iflag & imask)) return false;
-  if (want.c_cc[VSTART] != got.c_cc[VSTART] || want.c_cc[VSTOP] != got.c_cc[VSTOP]) return false;
-  // A UART that rounds the rate is fine within the usual 3 percent.
-  double w = want.c_ospeed, g = got.c_ospeed;
-  return g > 0 && g >= w * 0.97 && g <= w * 1.03;
-}
-
-void SetModemBit(int fd, int bit, bool on) {
-  int b = bit;
-  Ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &b);
-}
-
 }  // namespace
 }  // namespace posix
 
@@ -473,7 +593,28 @@ using posix::Port;
 using posix::Use;
 
 PosixCommOs::PosixCommOs() = default;
-PosixCommOs::~PosixCommOs() = default;
+
+PosixCommOs::~PosixCommOs() {
+  std::vector<std::shared_ptr<Port>> ports;
+  {
+    std::lock_guard lk(registryMutex_);
+    for (auto& [id, object] : objects_) {
+      if (auto port = std::dynamic_pointer_cast<Port>(object)) ports.push_back(std::move(port));
+    }
+    objects_.clear();
+  }
+  for (auto& port : ports) port->Shutdown();
+}
+
+void PosixCommOs::SetLockDirectory(std::string directory) {
+  std::lock_guard lk(registryMutex_);
+  lockDirectory_ = std::move(directory);
+}
+
+std::string PosixCommOs::LockDirectory() const {
+  std::lock_guard lk(registryMutex_);
+  return lockDirectory_;
+}
 
 HANDLE PosixCommOs::Register(std::shared_ptr<Object> object) {
   std::lock_guard lk(registryMutex_);
@@ -501,12 +642,23 @@ std::shared_ptr<Event> PosixCommOs::FindEvent(HANDLE handle) {
   return e;
 }
 
-DWORD PosixCommOs::GetLastError() { return posix::t_lastError; }
+DWORD PosixCommOs::GetLastError() {
+  return posix::t_lastError;
+}
 
 HANDLE PosixCommOs::CreateFileA(const char* name, DWORD, DWORD, DWORD, DWORD) {
   using namespace posix;
   if (!name || !*name) {
     Fail(ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  // Another program's lock keeps this one away from the device altogether:
+  // even opening a port raises its DTR.
+  PortLockFile lock;
+  struct stat pre {};
+  if (::stat(name, &pre) == 0 && S_ISCHR(pre.st_mode) &&
+      lock.Acquire(name, LockDirectory()) == PortLockFile::Result::Busy) {
+    Fail(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
   int fd;
@@ -519,43 +671,53 @@ HANDLE PosixCommOs::CreateFileA(const char* name, DWORD, DWORD, DWORD, DWORD) {
   }
   auto port = std::make_shared<Port>();
   port->fd = fd;
+  port->lockFile = std::move(lock);
   // flock also keeps out a second open by root, which TIOCEXCL does not.
   if (::flock(fd, LOCK_EX | LOCK_NB) < 0) {
     Fail(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : FromErrno(errno));
     return INVALID_HANDLE_VALUE;
   }
+  auto refuse = [&](DWORD code) {
+    Fail(code);
+    port->PutBackLocked();  // nobody else can see the port yet
+    return INVALID_HANDLE_VALUE;
+  };
   struct stat st {};
   if (::fstat(fd, &st) == 0) {
-    if (S_ISREG(st.st_mode)) port->fileType = FILE_TYPE_DISK;
-    else if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) port->fileType = FILE_TYPE_PIPE;
+    if (S_ISREG(st.st_mode))
+      port->fileType = FILE_TYPE_DISK;
+    else if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
+      port->fileType = FILE_TYPE_PIPE;
   }
   termios2 t{};
   if (S_ISCHR(st.st_mode) && GetTermios(fd, t)) {
     port->isTty = true;
     port->fileType = FILE_TYPE_CHAR;
+    port->original = t;
+    port->haveOriginal = true;
     Ioctl(fd, TIOCEXCL, nullptr);
     MakeRaw(t);
-    if (!SetTermios(fd, t)) {
-      Fail(FromErrno(errno));
-      Ioctl(fd, TIOCNXCL, nullptr);
-      return INVALID_HANDLE_VALUE;
-    }
+    if (!SetTermios(fd, t)) return refuse(FromErrno(errno));
     if (GetTermios(fd, t) && t.c_ospeed > 0) port->baud = t.c_ospeed;
-    port->xonLim = 2048;
-    port->xoffLim = 512;
     serial_struct ss{};
     if (Ioctl(fd, TIOCGSERIAL, &ss) == 0 && !(ss.flags & ASYNC_LOW_LATENCY)) {
+      port->originalSerialFlags = ss.flags;
       ss.flags |= ASYNC_LOW_LATENCY;
-      Ioctl(fd, TIOCSSERIAL, &ss);  // a driver that refuses keeps its latency
+      // A driver that refuses keeps its latency.
+      port->restoreLowLatency = Ioctl(fd, TIOCSSERIAL, &ss) == 0;
     }
+    int bits = 0;
+    if (Ioctl(fd, TIOCMGET, &bits) == 0) {
+      port->lines = WakeSignal() ? Port::Lines::Wait : Port::Lines::Sample;
+    }
+    serial_icounter_struct counters{};
+    port->icountOk = Ioctl(fd, TIOCGICOUNT, &counters) == 0;
   }
   port->closeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  port->waitWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  port->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   port->rxWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (port->closeFd < 0 || port->waitWakeFd < 0 || port->rxWakeFd < 0) {
-    Fail(FromErrno(errno));
-    if (port->isTty) Ioctl(fd, TIOCNXCL, nullptr);
-    return INVALID_HANDLE_VALUE;
+  if (port->closeFd < 0 || port->wakeFd < 0 || port->rxWakeFd < 0) {
+    return refuse(FromErrno(errno));
   }
   HANDLE h = Register(port);
   Succeed();
@@ -570,11 +732,11 @@ DWORD PosixCommOs::GetFileType(HANDLE file) {
 }
 
 // The comm calls work on terminals only, as Windows' work on comm devices only.
-#define KSIDU_TTY_OP(port, handle)                                      \
-  auto port = FindPort(handle);                                         \
-  if (!port) return FALSE;                                              \
-  if (!port->isTty) return posix::Fail(posix::kErrorInvalidFunction);   \
-  Use use(*port);                                                       \
+#define KSIDU_TTY_OP(port, handle)                                    \
+  auto port = FindPort(handle);                                       \
+  if (!port) return FALSE;                                            \
+  if (!port->isTty) return posix::Fail(posix::kErrorInvalidFunction); \
+  Use use(*port);                                                     \
   if (!use.ok()) return posix::Fail(ERROR_INVALID_HANDLE)
 
 BOOL PosixCommOs::SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue) {
@@ -592,35 +754,18 @@ BOOL PosixCommOs::GetCommState(HANDLE file, DCB* dcb) {
   if (!GetTermios(p->fd, t)) return Fail(FromErrno(errno));
   DCB d{};
   d.DCBlength = sizeof(DCB);
-  d.BaudRate = t.c_ospeed;
   d.fBinary = 1;
-  d.fParity = (t.c_iflag & INPCK) ? 1 : 0;
-  d.fOutxCtsFlow = (t.c_cflag & CRTSCTS) ? 1 : 0;
+  DcbFromLine(t, d);
   d.fOutxDsrFlow = p->dsrFlow;
   d.fDtrControl = p->dtrControl;
   d.fDsrSensitivity = p->dsrSensitivity;
   d.fTXContinueOnXoff = p->txContinueOnXoff;
-  d.fOutX = (t.c_iflag & IXON) ? 1 : 0;
-  d.fInX = (t.c_iflag & IXOFF) ? 1 : 0;
   d.fErrorChar = p->errorCharOn;
   d.fNull = p->nullStrip;
   d.fRtsControl = p->rtsControl;
   d.fAbortOnError = p->abortOnError;
   d.XonLim = p->xonLim;
   d.XoffLim = p->xoffLim;
-  switch (t.c_cflag & CSIZE) {
-    case CS5: d.ByteSize = 5; break;
-    case CS6: d.ByteSize = 6; break;
-    case CS7: d.ByteSize = 7; break;
-    default: d.ByteSize = 8; break;
-  }
-  if (!(t.c_cflag & PARENB)) d.Parity = NOPARITY;
-  else if (t.c_cflag & CMSPAR) d.Parity = (t.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
-  else d.Parity = (t.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
-  if (!(t.c_cflag & CSTOPB)) d.StopBits = ONESTOPBIT;
-  else d.StopBits = d.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
-  d.XonChar = static_cast<char>(t.c_cc[VSTART]);
-  d.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
   d.ErrorChar = p->errorChar;
   d.EofChar = p->eofChar;
   d.EvtChar = p->evtChar;
@@ -633,34 +778,12 @@ BOOL PosixCommOs::SetCommState(HANDLE file, DCB* dcb) {
   if (!dcb) return Fail(ERROR_INVALID_PARAMETER);
   KSIDU_TTY_OP(p, file);
   const DCB& d = *dcb;
-  // Refuse what no UART takes, as the Windows driver does, before touching
-  // the line.
-  if (d.BaudRate == 0 || d.ByteSize < 5 || d.ByteSize > 8 || d.Parity > SPACEPARITY ||
-      d.StopBits > TWOSTOPBITS || (d.StopBits == ONE5STOPBITS && d.ByteSize != 5) ||
-      ((d.fOutX || d.fInX) && d.XonChar == d.XoffChar))
-    return Fail(ERROR_INVALID_PARAMETER);
   termios2 old{};
   if (!GetTermios(p->fd, old)) return Fail(FromErrno(errno));
   termios2 t = old;
-  SetSpeed(t, d.BaudRate);
-  t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-  t.c_cflag |= kSizes[d.ByteSize - 5];
-  switch (d.Parity) {
-    case ODDPARITY: t.c_cflag |= PARENB | PARODD; break;
-    case EVENPARITY: t.c_cflag |= PARENB; break;
-    case MARKPARITY: t.c_cflag |= PARENB | PARODD | CMSPAR; break;
-    case SPACEPARITY: t.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
-  }
-  if (d.StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;
-  if (d.fOutxCtsFlow || d.fRtsControl == RTS_CONTROL_HANDSHAKE) t.c_cflag |= CRTSCTS;
-  t.c_iflag &= ~(IXON | IXOFF | INPCK);
-  if (d.fOutX) t.c_iflag |= IXON;
-  if (d.fInX) t.c_iflag |= IXOFF;
-  if (d.fParity) t.c_iflag |= INPCK;
-  t.c_cc[VSTART] = static_cast<cc_t>(d.XonChar);
-  t.c_cc[VSTOP] = static_cast<cc_t>(d.XoffChar);
+  // Refuse what no UART takes, as the Windows driver does, before touching
+  // the line.
+  if (!LineFromDcb(d, t)) return Fail(ERROR_INVALID_PARAMETER);
   termios2 got{};
   if (!SetTermios(p->fd, t) || !GetTermios(p->fd, got) || !SameLine(t, got)) {
     SetTermios(p->fd, old);
@@ -705,8 +828,8 @@ BOOL PosixCommOs::WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD*
   auto& lk = use.lock();
   const COMMTIMEOUTS to = p->timeouts;
   const speed_t baud = std::max<speed_t>(p->baud, 1);
-  std::uint64_t total = std::uint64_t{to.WriteTotalTimeoutMultiplier} * count +
-                        to.WriteTotalTimeoutConstant;
+  std::uint64_t total =
+      std::uint64_t{to.WriteTotalTimeoutMultiplier} * count + to.WriteTotalTimeoutConstant;
   std::optional<Clock::time_point> deadline;
   if (total) deadline = Clock::now() + std::chrono::milliseconds(total);
   const auto* bytes = static_cast<const unsigned char*>(buffer);
@@ -796,12 +919,11 @@ BOOL PosixCommOs::ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read,
   const COMMTIMEOUTS to = p->timeouts;
   const bool intervalMax = to.ReadIntervalTimeout == MAXDWORD;
   // MAXDWORD/0/0: return at once with what is there.
-  const bool immediate = intervalMax && to.ReadTotalTimeoutMultiplier == 0 &&
-                         to.ReadTotalTimeoutConstant == 0;
+  const bool immediate =
+      intervalMax && to.ReadTotalTimeoutMultiplier == 0 && to.ReadTotalTimeoutConstant == 0;
   // MAXDWORD/MAXDWORD/c: return as soon as anything is there, else after c.
   const bool anyByte = intervalMax && to.ReadTotalTimeoutMultiplier == MAXDWORD &&
-                       to.ReadTotalTimeoutConstant > 0 &&
-                       to.ReadTotalTimeoutConstant < MAXDWORD;
+                       to.ReadTotalTimeoutConstant > 0 && to.ReadTotalTimeoutConstant < MAXDWORD;
   std::uint64_t total =
       anyByte ? to.ReadTotalTimeoutConstant
               : std::uint64_t{to.ReadTotalTimeoutMultiplier} * count + to.ReadTotalTimeoutConstant;
@@ -864,8 +986,8 @@ BOOL PosixCommOs::GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD
     if (!ev) return FALSE;
     DWORD r = WaitEvent(*ev, wait ? INFINITE : 0);
     if (r == WAIT_TIMEOUT) return Fail(ERROR_IO_INCOMPLETE);
-    if (r == WAIT_FAILED && std::atomic_ref<ULONG_PTR>(overlapped->Internal).load() ==
-                                kStatusPending)
+    if (r == WAIT_FAILED &&
+        std::atomic_ref<ULONG_PTR>(overlapped->Internal).load() == kStatusPending)
       return FALSE;
   }
   auto status = static_cast<DWORD>(std::atomic_ref<ULONG_PTR>(overlapped->Internal).load());
@@ -893,6 +1015,7 @@ BOOL PosixCommOs::ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat) {
     termios2 t{};
     int bits = 0;
     bool cts = GetTermios(p->fd, t) && (t.c_cflag & CRTSCTS);
+    // A port without modem lines holds nothing back.
     if ((cts || p->dsrFlow) && Ioctl(p->fd, TIOCMGET, &bits) == 0) {
       s.fCtsHold = cts && !(bits & TIOCM_CTS);
       s.fDsrHold = p->dsrFlow && !(bits & TIOCM_DSR);
@@ -924,13 +1047,14 @@ BOOL PosixCommOs::GetCommModemStatus(HANDLE file, DWORD* modemStatus) {
   if (!modemStatus) return Fail(ERROR_INVALID_PARAMETER);
   KSIDU_TTY_OP(p, file);
   int bits = 0;
-  if (Ioctl(p->fd, TIOCMGET, &bits) < 0) return Fail(FromModemErrno(errno));
-  DWORD s = 0;
-  if (bits & TIOCM_CTS) s |= MS_CTS_ON;
-  if (bits & TIOCM_DSR) s |= MS_DSR_ON;
-  if (bits & TIOCM_RNG) s |= MS_RING_ON;
-  if (bits & TIOCM_CAR) s |= MS_RLSD_ON;
-  *modemStatus = s;
+  if (Ioctl(p->fd, TIOCMGET, &bits) < 0) {
+    if (!NoModemControl(errno)) return Fail(FromErrno(errno));
+    // Nothing to read: as a cable that ties the lines up, so that a station
+    // (or its simulator) behind a pty or a network link can be used.
+    *modemStatus = kNoModemLinesStatus;
+    return Succeed();
+  }
+  *modemStatus = ModemStatusFromBits(bits);
   return Succeed();
 }
 
@@ -939,19 +1063,46 @@ BOOL PosixCommOs::EscapeCommFunction(HANDLE file, DWORD function) {
   KSIDU_TTY_OP(p, file);
   int r = 0;
   int bit = 0;
+  bool line = false;
   switch (function) {
-    case SETDTR: bit = TIOCM_DTR; r = Ioctl(p->fd, TIOCMBIS, &bit); break;
-    case CLRDTR: bit = TIOCM_DTR; r = Ioctl(p->fd, TIOCMBIC, &bit); break;
-    case SETRTS: bit = TIOCM_RTS; r = Ioctl(p->fd, TIOCMBIS, &bit); break;
-    case CLRRTS: bit = TIOCM_RTS; r = Ioctl(p->fd, TIOCMBIC, &bit); break;
-    case SETBREAK: r = Ioctl(p->fd, TIOCSBRK, nullptr); break;
-    case CLRBREAK: r = Ioctl(p->fd, TIOCCBRK, nullptr); break;
+    case SETDTR:
+      bit = TIOCM_DTR;
+      line = true;
+      r = Ioctl(p->fd, TIOCMBIS, &bit);
+      break;
+    case CLRDTR:
+      bit = TIOCM_DTR;
+      line = true;
+      r = Ioctl(p->fd, TIOCMBIC, &bit);
+      break;
+    case SETRTS:
+      bit = TIOCM_RTS;
+      line = true;
+      r = Ioctl(p->fd, TIOCMBIS, &bit);
+      break;
+    case CLRRTS:
+      bit = TIOCM_RTS;
+      line = true;
+      r = Ioctl(p->fd, TIOCMBIC, &bit);
+      break;
+    case SETBREAK:
+      r = Ioctl(p->fd, TIOCSBRK, nullptr);
+      break;
+    case CLRBREAK:
+      r = Ioctl(p->fd, TIOCCBRK, nullptr);
+      break;
     // As if XOFF or XON had been received: output stops or resumes.
-    case SETXOFF: r = ::tcflow(p->fd, TCOOFF); break;
-    case SETXON: r = ::tcflow(p->fd, TCOON); break;
-    default: return Fail(ERROR_INVALID_PARAMETER);
+    case SETXOFF:
+      r = ::tcflow(p->fd, TCOOFF);
+      break;
+    case SETXON:
+      r = ::tcflow(p->fd, TCOON);
+      break;
+    default:
+      return Fail(ERROR_INVALID_PARAMETER);
   }
-  if (r < 0) return Fail(FromModemErrno(errno));
+  // A port without modem-control lines has no DTR or RTS to drive.
+  if (r < 0 && !(line && NoModemControl(errno))) return Fail(FromErrno(errno));
   return Succeed();
 }
 
@@ -962,8 +1113,8 @@ BOOL PosixCommOs::SetCommMask(HANDLE file, DWORD mask) {
   p->mask = mask;
   // A pending wait ends at once with an empty mask, as on Windows.
   if (p->pending) p->CompleteLocked(0);
-  if (p->driverActive) Kick(p->waitWakeFd);
   p->RebaseLocked();
+  p->linesCv.notify_all();
   return Succeed();
 }
 
@@ -980,26 +1131,20 @@ BOOL PosixCommOs::WaitCommEvent(HANDLE file, DWORD* mask, OVERLAPPED* overlapped
   {
     KSIDU_TTY_OP(p, file);
     if (p->pending) return Fail(ERROR_INVALID_PARAMETER);
-    {
-      std::lock_guard g(ev->mu);
-      ev->signalled = false;  // an overlapped operation starts with its event reset
-      ev->commFailed = false;
-    }
+    ev->Reset();  // an overlapped operation starts with its event reset
     if (!p->mask) return Fail(ERROR_INVALID_PARAMETER);
-    p->CheckLocked();
+    p->CheckAllLocked();
     if (p->history) {
-      DWORD events = p->history;
-      p->history = 0;
-      *mask = events;
+      *mask = std::exchange(p->history, 0);
       StoreStatus(overlapped, 0, sizeof(DWORD));
       ev->Signal();
       return Succeed();
     }
     if (p->gone) return Fail(ERROR_DEVICE_REMOVED);
+    if (!p->StartThreadsLocked()) return Fail(ERROR_NOT_ENOUGH_MEMORY);
     p->pending = Port::Pending{ev, mask, overlapped};
     StoreStatus(overlapped, kStatusPending, 0);
-    std::lock_guard g(ev->mu);
-    ev->commWait = p;
+    Kick(p->wakeFd);  // the watcher starts watching the descriptor
   }
   if (overlapped) return Fail(ERROR_IO_PENDING);
   if (WaitEvent(*ev, INFINITE) != WAIT_OBJECT_0) return FALSE;
@@ -1017,42 +1162,22 @@ HANDLE PosixCommOs::CreateEventA(BOOL manualReset, BOOL initialState) {
 
 DWORD PosixCommOs::WaitEvent(Event& ev, DWORD milliseconds) {
   using namespace posix;
-  std::optional<Clock::time_point> deadline;
-  if (milliseconds != INFINITE) deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
   std::unique_lock lk(ev.mu);
-  for (;;) {
-    if (ev.signalled) {
-      if (!ev.manual) ev.signalled = false;
-      Succeed();
-      return WAIT_OBJECT_0;
-    }
-    if (ev.commFailed) {
-      ev.commFailed = false;
-      Fail(ev.commError);
-      return WAIT_FAILED;
-    }
-    auto port = ev.commWait.lock();
-    if (port && !ev.driving) {
-      // This thread does the attached port wait (one look for a zero wait).
-      ev.driving = true;
-      lk.unlock();
-      bool attached = port->DriveWait(ev, milliseconds == 0 ? Clock::now() : deadline);
-      lk.lock();
-      ev.driving = false;
-      ev.cv.notify_all();
-      if (!attached) ev.commWait.reset();
-      if (ev.signalled || ev.commFailed) continue;
-    } else if (!port) {
-      ev.commWait.reset();
-    }
-    if (milliseconds == 0 || Passed(deadline)) {
-      Succeed();
-      return WAIT_TIMEOUT;
-    }
-    if (port && !ev.driving) continue;
-    if (deadline) ev.cv.wait_until(lk, *deadline);
-    else ev.cv.wait(lk);
+  auto ready = [&] { return ev.signalled || ev.failed; };
+  if (milliseconds == INFINITE) {
+    ev.cv.wait(lk, ready);
+  } else if (!ev.cv.wait_for(lk, std::chrono::milliseconds(milliseconds), ready)) {
+    Succeed();
+    return WAIT_TIMEOUT;
   }
+  if (ev.signalled) {
+    if (!ev.manual) ev.signalled = false;
+    Succeed();
+    return WAIT_OBJECT_0;
+  }
+  ev.failed = false;
+  Fail(ev.error);
+  return WAIT_FAILED;
 }
 
 DWORD PosixCommOs::WaitForSingleObject(HANDLE object, DWORD milliseconds) {
@@ -1064,8 +1189,7 @@ DWORD PosixCommOs::WaitForSingleObject(HANDLE object, DWORD milliseconds) {
 BOOL PosixCommOs::ResetEvent(HANDLE event) {
   auto ev = FindEvent(event);
   if (!ev) return FALSE;
-  std::lock_guard lk(ev->mu);
-  ev->signalled = false;
+  ev->Reset();
   return posix::Succeed();
 }
 
@@ -1079,16 +1203,7 @@ BOOL PosixCommOs::CloseHandle(HANDLE object) {
     obj = std::move(it->second);
     objects_.erase(it);
   }
-  if (auto port = std::dynamic_pointer_cast<Port>(obj)) {
-    std::unique_lock lk(port->mu);
-    port->closed = true;
-    if (port->pending) port->FailPendingLocked(ERROR_OPERATION_ABORTED);
-    Kick(port->closeFd);
-    // Nobody may be inside poll() on the descriptors when they are closed.
-    port->idle.wait(lk, [&] { return port->uses == 0; });
-    if (port->isTty) Ioctl(port->fd, TIOCNXCL, nullptr);
-    port->CloseFds();
-  }
+  if (auto port = std::dynamic_pointer_cast<Port>(obj)) port->Shutdown();
   return Succeed();
 }
 

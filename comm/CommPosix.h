@@ -2,6 +2,12 @@
 // into a registry of layer-owned objects (ports and events), so a stale or
 // foreign handle fails with ERROR_INVALID_HANDLE instead of touching freed
 // memory.
+//
+// A port is opened as Linux serial programs expect of each other: the
+// conventional lock file (LCK..<name> in the lock directory) is honoured and
+// taken, the descriptor is flock()ed and the tty made exclusive (TIOCEXCL).
+// Closing puts the port back: the termios settings found at open return, and
+// DTR and RTS go down, as the Windows driver lowers them.
 #pragma once
 
 #ifndef _WIN32
@@ -9,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 #include "CommOs.h"
@@ -53,6 +60,12 @@ class PosixCommOs : public CommOs {
   BOOL CloseHandle(HANDLE object) override;
   DWORD GetLastError() override;
 
+  // Where lock files are looked for and taken; "/var/lock" unless changed.
+  // A directory this process cannot write to does not stop an open: locks
+  // found there are still honoured.
+  void SetLockDirectory(std::string directory);
+  std::string LockDirectory() const;
+
  private:
   HANDLE Register(std::shared_ptr<posix::Object> object);
   std::shared_ptr<posix::Object> Find(HANDLE handle);
@@ -60,7 +73,8 @@ class PosixCommOs : public CommOs {
   std::shared_ptr<posix::Event> FindEvent(HANDLE handle);
   DWORD WaitEvent(posix::Event& event, DWORD milliseconds);
 
-  std::mutex registryMutex_;
+  mutable std::mutex registryMutex_;
+  std::string lockDirectory_ = "/var/lock";
   std::uintptr_t nextId_ = 0x1000;
   std::unordered_map<std::uintptr_t, std::shared_ptr<posix::Object>> objects_;
 };

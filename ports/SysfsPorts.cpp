@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -55,10 +56,22 @@ bool NaturalLess(const std::string& a, const std::string& b) {
   return a < b;  // equal by value (leading zeros): keep a fixed order
 }
 
+// The ttys the kernel writes its console to (a login prompt usually runs
+// there too): the station must not get kernel messages, nor the console the
+// scan's frames.
+std::set<std::string> ActiveConsoles(const fs::path& sysRoot) {
+  std::set<std::string> names;
+  std::ifstream in(sysRoot / "class" / "tty" / "console" / "active");
+  std::string name;
+  while (in >> name) names.insert(name);
+  return names;
+}
+
 }  // namespace
 
 void EnumerateSysfsSerialPorts(std::vector<std::string>& portList, const fs::path& sysRoot) {
   std::vector<std::string> names;
+  const std::set<std::string> consoles = ActiveConsoles(sysRoot);
   std::error_code error;
   fs::directory_iterator it(sysRoot / "class" / "tty", error);
   for (; !error && it != fs::directory_iterator(); it.increment(error)) {
@@ -67,6 +80,7 @@ void EnumerateSysfsSerialPorts(std::vector<std::string>& portList, const fs::pat
     // Virtual consoles, pty masters and the like have no device link.
     if (!fs::exists(tty / "device", ignored)) continue;
     if (HasNoUart(tty)) continue;
+    if (consoles.count(tty.filename().string())) continue;
     names.push_back(tty.filename().string());
   }
   std::sort(names.begin(), names.end(), NaturalLess);

@@ -2,18 +2,26 @@
 // what the station's side of the line (the pty master) sees and sends.
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Comm.h"
+#include "CommPosix.h"
 #include "PtyPair.h"
 #include "Watchdog.h"
 
@@ -22,6 +30,15 @@ using Clock = std::chrono::steady_clock;
 
 namespace comm {
 namespace {
+
+namespace fs = std::filesystem;
+
+// The line files live in the build tree unless the caller chose a place.
+const bool kLineDirSet = [] {
+  if (!std::getenv("KSIDU_PTYMODEM_DIR"))
+    ::setenv("KSIDU_PTYMODEM_DIR", KSIDU_PTYMODEM_TEST_DIR, 1);
+  return true;
+}();
 
 // A pty whose slave stays open between the component's opens, so that bytes
 // written by the master are not lost with the component's last close.
@@ -36,6 +53,7 @@ class Pty {
   }
   ~Pty() { close(keeper_); }
   const std::string& Slave() const { return pair_.SlavePath(); }
+  ksidu_test::PtyPair& Pair() { return pair_; }
   void Send(const std::string& s) { pair_.WriteMaster(s); }
   // What the component wrote, collected for up to two seconds.
   std::string Receive(std::size_t want) { return pair_.ReadMaster(want, 2000); }
@@ -58,6 +76,10 @@ std::size_t CountEntries(const char* dir) {
 class CommPtyTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "ksidu-lock-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    lockDir = pattern;
+    System().SetLockDirectory(lockDir.string());
     SetMessageBoxService([this](const std::string& t, const std::string& c, unsigned) {
       boxes.push_back(c + ": " + t);
       return 1;
@@ -69,7 +91,11 @@ class CommPtyTest : public ::testing::Test {
       std::this_thread::sleep_for(2ms);
     }
     SetMessageBoxService(nullptr);
+    System().SetLockDirectory("/var/lock");
+    std::error_code ignored;
+    fs::remove_all(lockDir, ignored);
   }
+  static PosixCommOs& System() { return static_cast<PosixCommOs&>(SystemCommOs()); }
   template <class P>
   bool PumpUntil(P pred, std::chrono::milliseconds limit = 3000ms) {
     auto end = Clock::now() + limit;
@@ -89,6 +115,7 @@ class CommPtyTest : public ::testing::Test {
   }
 
   testsupport::Watchdog watchdog{90s};
+  fs::path lockDir;
   Pty pty;
   std::vector<std::string> boxes;
 };
@@ -138,6 +165,71 @@ TEST_F(CommPtyTest, OpensExclusivelyAndAppliesTheLineSettings) {
   b.Open();
   EXPECT_TRUE(b.IsOpen());
   EXPECT_TRUE(boxes.empty());
+  b.Close();
+
+  // A terminal program that holds the port by its lock file: the port does
+  // not open, and nothing is shown (the scan goes on with the next one).
+  pid_t other = ::fork();
+  if (other == 0) {
+    ::pause();
+    ::_exit(0);
+  }
+  char owner[16];
+  std::snprintf(owner, sizeof owner, "%10d\n", static_cast<int>(other));
+  const fs::path lock = lockDir / ("LCK.." + fs::path(pty.Slave()).filename().string());
+  std::ofstream(lock) << owner;
+  b.Open();
+  EXPECT_FALSE(b.IsOpen());
+  EXPECT_TRUE(boxes.empty());
+  ::kill(other, SIGKILL);
+  ::waitpid(other, nullptr, 0);
+  // Once that program is gone, its lock is stale.
+  b.Open();
+  EXPECT_TRUE(b.IsOpen());
+  EXPECT_TRUE(boxes.empty());
+}
+
+// What the scan leaves on every port it tries: the settings found before
+// Open, and DTR and RTS down again.
+TEST_F(CommPtyTest, CloseLeavesSettingsAndLinesAsTheyWereBeforeOpen) {
+  ksidu_test::PtyPair& pair = pty.Pair();
+  const bool lines = pair.CreateLines(0);
+  termios before{};
+  ASSERT_EQ(tcgetattr(pty.Keeper(), &before), 0);
+  before.c_lflag |= ICANON | ECHO;
+  before.c_iflag |= ICRNL;
+  before.c_cflag &= ~HUPCL;
+  cfsetspeed(&before, B9600);
+  ASSERT_EQ(tcsetattr(pty.Keeper(), TCSANOW, &before), 0);
+  ASSERT_EQ(tcgetattr(pty.Keeper(), &before), 0);
+
+  TThreadComm c(nullptr);
+  Configure(c, pty.Slave());
+  c.SetFlowControl(fcCtsDsr);
+  c.Open();
+  ASSERT_TRUE(c.IsOpen());
+  c.SetDTR(true);
+  c.SetRTS(true);
+  if (lines) {
+    EXPECT_EQ(pair.Lines() & (TIOCM_DTR | TIOCM_RTS), std::uint32_t{TIOCM_DTR | TIOCM_RTS});
+  }
+  termios open{};
+  ASSERT_EQ(tcgetattr(pty.Keeper(), &open), 0);
+  EXPECT_EQ(cfgetospeed(&open), B19200);
+  EXPECT_FALSE(open.c_lflag & ICANON);
+  c.Close();
+
+  termios after{};
+  ASSERT_EQ(tcgetattr(pty.Keeper(), &after), 0);
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
+  EXPECT_EQ(after.c_oflag, before.c_oflag);
+  EXPECT_EQ(after.c_cflag, before.c_cflag);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(cfgetospeed(&after), B9600);
+  EXPECT_EQ(std::memcmp(after.c_cc, before.c_cc, sizeof before.c_cc), 0);
+  EXPECT_TRUE(boxes.empty());
+  if (!lines) GTEST_SKIP() << "ptymodem library not preloaded: DTR and RTS not checked";
+  EXPECT_EQ(pair.Lines() & (TIOCM_DTR | TIOCM_RTS), 0u);
 }
 
 TEST_F(CommPtyTest, ReadsAndWritesWithTheirTimeouts) {
@@ -161,8 +253,13 @@ TEST_F(CommPtyTest, ReadsAndWritesWithTheirTimeouts) {
   EXPECT_LT(Clock::now() - start, 200ms);
   EXPECT_EQ(std::string(buf, 5), "12345");
 
-  EXPECT_EQ(c.Write("\x5A\x0A\x00\xF1" "0000\xFD\xEB", 10), 10);
-  EXPECT_EQ(pty.Receive(10), std::string("\x5A\x0A\x00\xF1" "0000\xFD\xEB", 10));
+  EXPECT_EQ(c.Write("\x5A\x0A\x00\xF1"
+                    "0000\xFD\xEB",
+                    10),
+            10);
+  EXPECT_EQ(pty.Receive(10), std::string("\x5A\x0A\x00\xF1"
+                                         "0000\xFD\xEB",
+                                         10));
 
   // Purge empties what came in and leaves what goes out alone.
   pty.Send("stale");

@@ -564,6 +564,38 @@ TEST_F(CommTest, CloseEndsAWaitingThreadWhichPurgesBeforeTheHandleCloses) {
   EXPECT_EQ(TMainThreadQueue::Instance().PendingCount(), 0u);
 }
 
+// A driver that ignores the mask change: Close gives the thread up after its
+// bound instead of waiting for ever, and the thread, once its wait ends with
+// the closed handle, touches the port no more and delivers nothing.
+TEST_F(CommTest, CloseGivesUpOnAThreadWhoseWaitDoesNotEnd) {
+  os.WithPort("COM3", [](FakeCommOs::Port& p) { p.ignoresMaskChange = true; });
+  TThreadComm& c = OpenComm();
+  int delivered = 0;
+  c.OnCommEvent = [&](TObject*, std::uint32_t, const COMSTAT&) { ++delivered; };
+  ASSERT_TRUE(os.WaitPending("COM3", 2s));
+  os.ClearCalls();
+  const auto start = std::chrono::steady_clock::now();
+  c.Close();
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_FALSE(c.IsOpen());
+  EXPECT_GE(took, TThreadComm::kEventThreadStopBound - 50ms);
+  EXPECT_LT(took, TThreadComm::kEventThreadStopBound + 5s);  // returned, not hung
+  EXPECT_TRUE(WaitForThreads());
+  TMainThreadQueue::Instance().RunPending();
+  EXPECT_EQ(delivered, 0);
+  auto calls = os.Calls();
+  auto closed = std::find(calls.begin(), calls.end(), "CloseHandle port COM3");
+  ASSERT_NE(closed, calls.end());
+  EXPECT_EQ(std::count(closed, calls.end(), "PurgeComm 0xF"), 0);
+  // The port opens again with a fresh thread.
+  os.WithPort("COM3", [](FakeCommOs::Port& p) { p.ignoresMaskChange = false; });
+  c.Open();
+  ASSERT_TRUE(c.IsOpen());
+  os.ClearCalls();
+  c.Close();
+  EXPECT_EQ(os.CountCalls("PurgeComm"), 1u);
+}
+
 TEST_F(CommTest, CloseWhileAHandOffIsQueuedDoesNotDeadlock) {
   TThreadComm& c = OpenComm();
   int calls = 0;

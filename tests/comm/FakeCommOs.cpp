@@ -346,7 +346,7 @@ BOOL FakeCommOs::SetCommMask(HANDLE file, DWORD mask) {
   p->mask = mask;
   p->history = 0;
   // A changed mask ends a pending wait with mask 0.
-  if (p->waitMask != nullptr) {
+  if (p->waitMask != nullptr && !p->ignoresMaskChange) {
     *p->waitMask = 0;
     p->waitMask = nullptr;
     Signal(std::exchange(p->waitEvent, nullptr));

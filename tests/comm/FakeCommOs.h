@@ -44,6 +44,9 @@ class FakeCommOs : public CommOs {
     DWORD* waitMask = nullptr;
     HANDLE waitEvent = nullptr;
     bool open = false;
+    // A driver whose pending wait goes on through a mask change (it still
+    // ends when the port is closed).
+    bool ignoresMaskChange = false;
   };
 
   FakeCommOs();

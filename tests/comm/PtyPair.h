@@ -22,6 +22,9 @@ namespace ksidu_test {
 
 class PtyPair {
  public:
+  // A bit of the line file that makes the library answer TIOCMIWAIT too.
+  static constexpr std::uint32_t kMiwait = 0x40000000;
+
   PtyPair() {
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
@@ -82,7 +85,18 @@ class PtyPair {
     if (::pread(fd, &bits, sizeof bits, 0) != sizeof bits) bits = 0;
     ::flock(fd, LOCK_UN);
     ::close(fd);
-    return bits;
+    return bits & ~kMiwait;
+  }
+  // How many TIOCMGET calls the library has answered for this pty.
+  std::uint32_t LineReads() const {
+    int fd = ::open(lineFile_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error("no line file");
+    ::flock(fd, LOCK_SH);
+    std::uint32_t calls = 0;
+    if (::pread(fd, &calls, sizeof calls, sizeof(std::uint32_t)) != sizeof calls) calls = 0;
+    ::flock(fd, LOCK_UN);
+    ::close(fd);
+    return calls;
   }
 
   void WriteMaster(const std::string& data) {
@@ -101,7 +115,8 @@ class PtyPair {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (out.size() < max) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      end - std::chrono::steady_clock::now()).count();
+                      end - std::chrono::steady_clock::now())
+                      .count();
       if (left <= 0) break;
       pollfd p{master_, POLLIN, 0};
       if (::poll(&p, 1, static_cast<int>(left)) <= 0) break;

@@ -6,7 +6,13 @@
  * native 32-bit int. The opening side may change only its output lines
  * (DTR, RTS, OUT1, OUT2, LOOP); a test or a peer process sets CTS, DSR, CD
  * and RI by writing the file under flock. Everything else, and every pty
- * without a line file, goes to the real ioctl. */
+ * without a line file, goes to the real ioctl.
+ *
+ * When the file's bits include PTYMODEM_MIWAIT, TIOCMIWAIT is answered too:
+ * it blocks until one of the asked-for input lines changes in the file, and
+ * returns -1 with EINTR when a signal arrives (EIO when the file is
+ * removed). Without that bit it fails as a pty's does (ENOTTY). The 32-bit
+ * word after the bits counts the TIOCMGET calls answered. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -19,6 +25,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -34,6 +41,8 @@
 #define TIOCM_LOOP 0x8000
 #endif
 
+#define PTYMODEM_MIWAIT 0x40000000
+
 typedef int (*ioctl_fn)(int, unsigned long, ...);
 
 static ioctl_fn real_ioctl;
@@ -45,16 +54,21 @@ static void find_real(void) {
 }
 
 /* UNIX98 pty slaves use majors 136 to 143. */
-static int line_file(int fd) {
+static int line_path(int fd, char* path, size_t size) {
   const char* dir = getenv("KSIDU_PTYMODEM_DIR");
   struct stat st;
-  char path[PATH_MAX];
   unsigned index;
-  int lf;
   if (!dir || !*dir || fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return -1;
   if (major(st.st_rdev) < 136 || major(st.st_rdev) > 143) return -1;
   index = (major(st.st_rdev) - 136) * 256 + minor(st.st_rdev);
-  if (snprintf(path, sizeof path, "%s/%u", dir, index) >= (int)sizeof path) return -1;
+  if (snprintf(path, size, "%s/%u", dir, index) >= (int)size) return -1;
+  return 0;
+}
+
+static int line_file(int fd) {
+  char path[PATH_MAX];
+  int lf;
+  if (line_path(fd, path, sizeof path) != 0) return -1;
   do {
     lf = open(path, O_RDWR | O_CLOEXEC);
   } while (lf < 0 && errno == EINTR);
@@ -75,17 +89,79 @@ static int modem_ioctl(int lf, unsigned long request, int* arg) {
     errno = EFAULT;
     return -1;
   }
-  while (flock(lf, request == TIOCMGET ? LOCK_SH : LOCK_EX) != 0 && errno == EINTR) {
+  while (flock(lf, LOCK_EX) != 0 && errno == EINTR) {
   }
   read_bits(lf, &bits);
   switch (request) {
-    case TIOCMGET: *arg = bits; break;
-    case TIOCMSET: bits = (bits & ~outputs) | (*arg & outputs); break;
-    case TIOCMBIS: bits |= *arg & outputs; break;
-    case TIOCMBIC: bits &= ~(*arg & outputs); break;
+    case TIOCMGET: {
+      uint32_t calls = 0;
+      *arg = bits & ~PTYMODEM_MIWAIT;
+      if (pread(lf, &calls, sizeof calls, sizeof bits) != (ssize_t)sizeof calls) calls = 0;
+      ++calls;
+      if (pwrite(lf, &calls, sizeof calls, sizeof bits) != (ssize_t)sizeof calls) rc = -1;
+      break;
+    }
+    case TIOCMSET:
+      bits = (bits & ~outputs) | (*arg & outputs);
+      break;
+    case TIOCMBIS:
+      bits |= *arg & outputs;
+      break;
+    case TIOCMBIC:
+      bits &= ~(*arg & outputs);
+      break;
   }
   if (request != TIOCMGET && pwrite(lf, &bits, sizeof bits, 0) != (ssize_t)sizeof bits) rc = -1;
   flock(lf, LOCK_UN);
+  return rc;
+}
+
+static void locked_bits(int lf, int32_t* bits) {
+  while (flock(lf, LOCK_SH) != 0 && errno == EINTR) {
+  }
+  read_bits(lf, bits);
+  flock(lf, LOCK_UN);
+}
+
+/* Blocks until a line of `lines` differs from what the file held at the
+ * start; a signal ends the wait as it ends the kernel's. */
+static int wait_lines(int fd, int lf, unsigned long lines) {
+  char path[PATH_MAX];
+  char events[4096] __attribute__((aligned(__alignof__(struct inotify_event))));
+  int32_t start = 0, now = 0;
+  int in, rc = -1, err = EIO;
+  struct stat st;
+  if (line_path(fd, path, sizeof path) != 0) {
+    errno = ENOTTY;
+    return -1;
+  }
+  in = inotify_init1(IN_CLOEXEC);
+  if (in < 0) return -1;
+  if (inotify_add_watch(in, path, IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB) < 0) {
+    err = errno;
+    close(in);
+    errno = err;
+    return -1;
+  }
+  locked_bits(lf, &start);
+  for (;;) {
+    ssize_t n = read(in, events, sizeof events);
+    if (n < 0) {
+      err = errno; /* EINTR on a signal */
+      break;
+    }
+    if (fstat(lf, &st) != 0 || st.st_nlink == 0) {
+      err = EIO; /* the line file went away, as an unplugged device */
+      break;
+    }
+    locked_bits(lf, &now);
+    if ((now ^ start) & (int32_t)lines & (TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_RNG)) {
+      rc = 0;
+      break;
+    }
+  }
+  close(in);
+  if (rc != 0) errno = err;
   return rc;
 }
 
@@ -95,8 +171,7 @@ int ioctl(int fd, unsigned long request, ...) {
   va_start(ap, request);
   arg = va_arg(ap, void*);
   va_end(ap);
-  if (request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS ||
-      request == TIOCMBIC) {
+  if (request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC) {
     int saved = errno;
     int lf = line_file(fd);
     if (lf >= 0) {
@@ -105,6 +180,22 @@ int ioctl(int fd, unsigned long request, ...) {
       close(lf);
       errno = rc == 0 ? saved : err;
       return rc;
+    }
+    errno = saved;
+  } else if (request == TIOCMIWAIT) {
+    int saved = errno;
+    int lf = line_file(fd);
+    if (lf >= 0) {
+      int32_t bits = 0;
+      locked_bits(lf, &bits);
+      if (bits & PTYMODEM_MIWAIT) {
+        int rc = wait_lines(fd, lf, (unsigned long)arg);
+        int err = errno;
+        close(lf);
+        errno = rc == 0 ? saved : err;
+        return rc;
+      }
+      close(lf);
     }
     errno = saved;
   }

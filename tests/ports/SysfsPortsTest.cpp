@@ -121,6 +121,27 @@ TEST_F(FakeSysfs, ListsRealDevicesInNaturalOrder) {
                   "/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB10"}));
 }
 
+// The kernel's active consoles are left out: kernel messages and a login
+// prompt would reach the station, and the scan's frames the console.
+TEST_F(FakeSysfs, LeavesOutTheActiveConsoles) {
+  LinkedTty("ttyS0", Device("pnp0/00:01"), "4");
+  Serial8250("ttyS1", "4");
+  LinkedTty("ttyUSB0", Device("pci0000:00/usb1/1-1/1-1:1.0"), nullptr);
+  LinkedTty("ttyAMA0", Device("platform/soc/fe201000.serial"), "32");
+  Tty("tty0");
+  // Several consoles, the last one primary: all of them are left out.
+  Write(Tty("console") / "active", "tty0 ttyAMA0 ttyS0");
+  List list;
+  EnumerateSysfsSerialPorts(list, root_);
+  EXPECT_EQ(list, (List{"/dev/ttyS1", "/dev/ttyUSB0"}));
+
+  // A console on a virtual terminal only leaves every serial port listed.
+  Write(root_ / "class" / "tty" / "console" / "active", "tty0");
+  list.clear();
+  EnumerateSysfsSerialPorts(list, root_);
+  EXPECT_EQ(list, (List{"/dev/ttyAMA0", "/dev/ttyS0", "/dev/ttyS1", "/dev/ttyUSB0"}));
+}
+
 TEST_F(FakeSysfs, MissingOrEmptyTreeListsNothing) {
   List list;
   EnumerateSysfsSerialPorts(list, root_);
@@ -136,8 +157,12 @@ TEST(SysfsPorts, ListsThisMachineWithoutOpeningPorts) {
   List again;
   EnumerateSerialPorts(again);
   EXPECT_EQ(list, again);
+  std::set<std::string> consoles;
+  std::ifstream active("/sys/class/tty/console/active");
+  for (std::string name; active >> name;) consoles.insert("/dev/" + name);
   std::set<std::string> seen;
   for (const std::string& name : list) {
+    EXPECT_EQ(consoles.count(name), 0u) << "the console is listed: " << name;
     ASSERT_EQ(name.rfind("/dev/", 0), 0u) << name;
     std::string sysName = name.substr(5);
     std::replace(sysName.begin(), sysName.end(), '/', '!');
