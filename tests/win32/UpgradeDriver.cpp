@@ -1,0 +1,221 @@
+// Drives ks-idu.exe as a user would: starts it, finds its window by class and
+// caption, checks the version it carries, presses Start (BM_CLICK) and
+// watches the status line until "Done.", failing on any message box; then
+// closes the window and expects the program to end with status 0.
+//
+//   ksidu_win32_driver.exe PROGRAM.exe [ARGUMENT...]
+//
+// tools/wine-tests.sh runs it against a simulated station on COM7 and then
+// compares the station's memory with the image.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Win32Ids.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kRunLimit = 240s;
+
+std::wstring Quoted(const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+  std::wstring quoted = L"\"";
+  for (wchar_t c : argument) {
+    if (c == L'"') quoted += L'\\';
+    quoted += c;
+  }
+  return quoted + L"\"";
+}
+
+std::string Narrow(const std::wstring& text) {
+  std::string out;
+  for (wchar_t c : text) out += c < 128 ? static_cast<char>(c) : '?';
+  return out;
+}
+
+// The window's text through WM_GETTEXT, without hanging on a busy window.
+bool TextOf(HWND window, std::wstring& text) {
+  wchar_t buffer[512] = {};
+  DWORD_PTR copied = 0;
+  if (!SendMessageTimeoutW(window, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(buffer),
+                           SMTO_ABORTIFHUNG, 2000, &copied)) {
+    return false;
+  }
+  text.assign(buffer, copied);
+  return true;
+}
+
+std::wstring VersionString(const std::wstring& file, const wchar_t* name) {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(file.c_str(), &ignored);
+  if (size == 0) return {};
+  std::vector<unsigned char> data(size);
+  if (!GetFileVersionInfoW(file.c_str(), 0, size, data.data())) return {};
+  const std::wstring path = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+  wchar_t* value = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueW(data.data(), path.c_str(), reinterpret_cast<void**>(&value), &length) ||
+      value == nullptr) {
+    return {};
+  }
+  std::wstring text(value, length);
+  while (!text.empty() && text.back() == L'\0') text.pop_back();
+  return text;
+}
+
+struct BoxSearch {
+  DWORD process;
+  HWND box;
+};
+
+BOOL CALLBACK FindProcessBox(HWND window, LPARAM searchAddress) {
+  auto& search = *reinterpret_cast<BoxSearch*>(searchAddress);
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  wchar_t windowClass[64] = {};
+  GetClassNameW(window, windowClass, 64);
+  if (process == search.process && std::wstring(windowClass) == L"#32770" &&
+      IsWindowVisible(window)) {
+    search.box = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL CALLBACK PrintBoxText(HWND child, LPARAM) {
+  std::wstring text;
+  if (IsWindowVisible(child) && TextOf(child, text) && !text.empty()) {
+    std::printf("  box: \"%s\"\n", Narrow(text).c_str());
+  }
+  return TRUE;
+}
+
+int Fail(const char* what, PROCESS_INFORMATION* program = nullptr) {
+  std::printf("upgrade driver: FAILED: %s\n", what);
+  std::fflush(stdout);
+  if (program != nullptr) {
+    TerminateProcess(program->hProcess, 99);
+    CloseHandle(program->hProcess);
+    CloseHandle(program->hThread);
+  }
+  return 1;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2) {
+    std::printf("usage: ksidu_win32_driver PROGRAM.exe [ARGUMENT...]\n");
+    return 2;
+  }
+  const std::wstring program = argv[1];
+  const std::wstring version = VersionString(program, L"FileVersion");
+  const std::wstring product = VersionString(program, L"ProductName");
+  std::printf("upgrade driver: %s, version \"%s\" of \"%s\"\n", Narrow(program).c_str(),
+              Narrow(version).c_str(), Narrow(product).c_str());
+  if (version != L"2.3") return Fail("the program's version resource is not \"2.3\"");
+  if (product != L"KS_E -> IDU") return Fail("the program's product name is not \"KS_E -> IDU\"");
+
+  std::wstring commandLine = Quoted(program);
+  for (int i = 2; i < argc; ++i) commandLine += L" " + Quoted(argv[i]);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child{};
+  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &child)) {
+    return Fail("the program does not start");
+  }
+  WaitForInputIdle(child.hProcess, 30000);
+
+  HWND window = nullptr;
+  for (auto end = Clock::now() + 30s; window == nullptr && Clock::now() < end;) {
+    HWND found = FindWindowW(L"TMainPanel", L"KS_E -> IDU");
+    DWORD process = 0;
+    if (found != nullptr) GetWindowThreadProcessId(found, &process);
+    if (process == child.dwProcessId) {
+      window = found;
+    } else {
+      std::this_thread::sleep_for(50ms);
+    }
+  }
+  if (window == nullptr) return Fail("no window \"KS_E -> IDU\" of class TMainPanel", &child);
+  HWND start = GetDlgItem(window, win32front::ControlId("Button1"));
+  HWND status = GetDlgItem(window, win32front::ControlId("StaticText1"));
+  HWND bar = GetDlgItem(window, win32front::ControlId("ProgressBar1"));
+  std::wstring text;
+  if (start == nullptr || status == nullptr || bar == nullptr) {
+    return Fail("the window lacks Start, the status line or the progress bar", &child);
+  }
+  if (!IsWindowVisible(window) || !IsWindowEnabled(start) || !TextOf(start, text) ||
+      text != L"&Start") {
+    return Fail("the window is not idle with \"&Start\" enabled", &child);
+  }
+  if (!TextOf(status, text) || !text.empty()) return Fail("the status line is not blank", &child);
+
+  std::printf("upgrade driver: pressing Start\n");
+  PostMessageW(start, BM_CLICK, 0, 0);
+
+  std::vector<std::wstring> seen;
+  LRESULT highest = 0;
+  const auto began = Clock::now();
+  bool done = false;
+  while (!done) {
+    if (Clock::now() - began > kRunLimit) return Fail("no \"Done.\" in time", &child);
+    if (WaitForSingleObject(child.hProcess, 0) == WAIT_OBJECT_0) {
+      return Fail("the program ended during the run", &child);
+    }
+    BoxSearch search{child.dwProcessId, nullptr};
+    EnumWindows(&FindProcessBox, reinterpret_cast<LPARAM>(&search));
+    if (search.box != nullptr) {
+      EnumChildWindows(search.box, &PrintBoxText, 0);
+      return Fail("the program shows a message box", &child);
+    }
+    if (TextOf(status, text) && (seen.empty() || seen.back() != text)) {
+      seen.push_back(text);
+      std::printf("  status: \"%s\" after %.1f s\n", Narrow(text).c_str(),
+                  std::chrono::duration<double>(Clock::now() - began).count());
+      std::fflush(stdout);
+    }
+    DWORD_PTR position = 0;
+    if (SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &position)) {
+      highest = std::max<LRESULT>(highest, static_cast<LRESULT>(position));
+    }
+    done = !seen.empty() && seen.back() == L"Done." && IsWindowEnabled(start);
+    if (!done) std::this_thread::sleep_for(20ms);
+  }
+  DWORD_PTR finalPosition = 1;
+  SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &finalPosition);
+  std::printf("upgrade driver: \"Done.\" after %.1f s; progress went up to %lld, now %llu\n",
+              std::chrono::duration<double>(Clock::now() - began).count(),
+              static_cast<long long>(highest), static_cast<unsigned long long>(finalPosition));
+  if (seen.size() < 2 || seen.front() != L"Initialize bootloader...") {
+    // The scan takes a moment, so its status is always caught.
+    return Fail("the run did not begin with \"Initialize bootloader...\"", &child);
+  }
+  if (highest <= 0) return Fail("the progress bar never moved", &child);
+  if (finalPosition != 0) return Fail("the progress bar is not back at 0", &child);
+
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  if (WaitForSingleObject(child.hProcess, 30000) != WAIT_OBJECT_0) {
+    return Fail("the program did not end when its window closed", &child);
+  }
+  DWORD exitCode = 1;
+  GetExitCodeProcess(child.hProcess, &exitCode);
+  CloseHandle(child.hProcess);
+  CloseHandle(child.hThread);
+  if (exitCode != 0) return Fail("the program's exit status is not 0");
+  std::printf("upgrade driver: passed\n");
+  return 0;
+}
