@@ -2,12 +2,13 @@
 // layer on a pseudo-terminal, all nine events selected, nothing happening.
 // Prints the process's CPU time over the interval.
 //
-//   ksidu_comm_idle_bench [seconds] [--lines]
+//   ksidu_comm_idle_bench [seconds] [--lines [--miwait]]
 //
 // --lines gives the pty modem lines through the ptymodem library, which must
-// then be preloaded (LD_PRELOAD) with KSIDU_PTYMODEM_DIR set. The bench
-// exports KSIDU_PTYMODEM_MIWAIT when --miwait is given too, so the library
-// also answers the wait for line changes.
+// then be preloaded (LD_PRELOAD) with KSIDU_PTYMODEM_DIR set; with --miwait
+// the library also answers the wait for line changes (TIOCMIWAIT), as a
+// UART's or a USB adapter's driver does. Without it the lines are sampled,
+// as on a driver that has no such wait.
 #include <sys/resource.h>
 #include <unistd.h>
 
