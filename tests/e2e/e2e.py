@@ -1,0 +1,783 @@
+#!/usr/bin/python3
+"""Whole runs of the real programs: ks-idu-cli against ks-station over
+pseudo-terminals, each run checked from outside.
+
+  e2e.py --cli PATH --station PATH --preload LIBS --image FILE --work DIR SUITE [ROW...]
+
+SUITE is one of:
+  upgrade   a full upgrade with the carried image, checked byte for byte
+  matrix    the fault matrix: every row in parallel, each with its own
+            station and pty; prints a table of endings and times
+  row       only the named rows of the matrix (as `matrix` does)
+  list      the names of the matrix rows
+
+Each run is bounded by a watchdog: a program that outlives its bound is
+killed and the row fails. Times are printed, never asserted.
+
+Run with Debian's python (/usr/bin/python3): it reads the image with
+python3-intelhex, an Intel HEX reader independent of the tool's own.
+"""
+
+import argparse
+import concurrent.futures
+import fcntl
+import json
+import os
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import termios
+import threading
+import time
+
+TIOCM_CAR = termios.TIOCM_CAR
+TIOCM_CTS = termios.TIOCM_CTS
+TIOCM_DSR = termios.TIOCM_DSR
+TIOCGEXCL = 0x80045440  # Linux: is the tty in exclusive mode
+
+ERASE_LINE = ":0100000307F5"
+CLOSING_LINES = [":03000003060000F4", ":020000030501F5", ":00000008F8"]
+NOT_FOUND = "Hardware error.: Station KESTRO not found."
+REFUSED = "Initialize error.: Station upgrade not supported."
+TIMEOUT = "Upgrade error.: Command timeout."
+COMM_ERROR = "Upgrade error.: Communication error."
+S_INIT = "Initialize bootloader..."
+S_ERASE = "Erase processor..."
+S_PROG = "Programming..."
+S_RESET = "Reset station..."
+S_DONE = "Done."
+DONE_STATUSES = [S_INIT, S_ERASE, S_PROG, S_RESET, S_DONE]
+
+# Line numbers as ks-station counts them: 1 the erase line, then the 1,929
+# programming lines, then the three closing commands.
+PROGRAMMING_LINES = 1929
+FIRST_CLOSING = 2 + PROGRAMMING_LINES  # 1931
+LAST_LINE = FIRST_CLOSING + 2  # 1933
+
+# Bounds after which a program counts as hung. Generous: the suite runs beside
+# other tests on two cores, maybe under a sanitizer.
+SLACK_SECONDS = 45
+STATION_STOP_SECONDS = 15
+
+
+class Config:
+    cli = ""
+    station = ""
+    preload = ""
+    image = ""
+    work = ""
+
+
+# ---- the image, read independently -------------------------------------------------
+
+
+class Image:
+    """The carried image as python3-intelhex reads it: 64 KiB, unlisted
+    addresses 0xFF, and the programming lines the tool must send for it."""
+
+    _cache = None
+
+    @classmethod
+    def get(cls):
+        if cls._cache is None:
+            cls._cache = Image(Config.image)
+        return cls._cache
+
+    def __init__(self, path):
+        from intelhex import IntelHex  # Debian's python3-intelhex
+
+        hexfile = IntelHex()
+        hexfile.padding = 0xFF
+        hexfile.loadhex(path)
+        self.memory = bytes(hexfile.tobinarray(start=0, size=65536))
+        self.lines = []
+        for address in range(0, 65536, 16):
+            block = self.memory[address : address + 16]
+            if block == b"\xff" * 16:
+                continue
+            fields = bytes([16, address >> 8, address & 0xFF, 0]) + block
+            checksum = (256 - sum(fields) % 256) % 256
+            self.lines.append(":" + (fields + bytes([checksum])).hex().upper())
+
+
+# ---- one station -------------------------------------------------------------------
+
+
+def write_lines(path, bits):
+    """Sets the station's modem lines in the ptymodem line file, under the
+    library's lock, keeping the word after them (its call counter)."""
+    with open(path, "r+b") as f:
+        fcntl.flock(f, fcntl.LOCK_EX)
+        try:
+            f.seek(0)
+            f.write(struct.pack("=i", bits))
+            f.flush()
+        finally:
+            fcntl.flock(f, fcntl.LOCK_UN)
+
+
+class Station:
+    """ks-station on a pty of its own, with its own line-file directory."""
+
+    def __init__(self, directory, args):
+        self.dir = directory
+        os.makedirs(directory, exist_ok=True)
+        self.modem_dir = os.path.join(directory, "modem")
+        os.makedirs(self.modem_dir, exist_ok=True)
+        self.summary_path = os.path.join(directory, "summary.json")
+        self.dump_path = os.path.join(directory, "memory.bin")
+        self.out_path = os.path.join(directory, "station.out")
+        self.err_path = os.path.join(directory, "station.err")
+        command = [
+            Config.station,
+            "--modem-dir", self.modem_dir,
+            "--summary", self.summary_path,
+            "--dump", self.dump_path,
+        ] + list(args)
+        with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
+            self.process = subprocess.Popen(command, stdout=out, stderr=err, stdin=subprocess.DEVNULL)
+        self.pty = self._read_name()
+        self.index = int(self.pty.rsplit("/", 1)[1])
+        self.line_file = os.path.join(self.modem_dir, str(self.index))
+        self.summary = None
+        self.memory = None
+        self.exit_status = None
+
+    def _read_name(self):
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            with open(self.out_path) as f:
+                line = f.readline()
+            if line.endswith("\n"):
+                return line.strip()
+            if self.process.poll() is not None:
+                break
+            time.sleep(0.01)
+        self.process.kill()
+        self.process.wait()
+        with open(self.err_path) as f:
+            raise RuntimeError("ks-station gave no pty: " + f.read())
+
+    def set_lines(self, bits):
+        write_lines(self.line_file, bits)
+
+    def stop(self):
+        """Ends the station (unless it ended by itself) and reads its summary
+        and memory."""
+        if self.process.poll() is None:
+            # Whatever the tool wrote last is read before the station goes.
+            time.sleep(0.2)
+            self.process.send_signal(signal.SIGTERM)
+        try:
+            self.exit_status = self.process.wait(timeout=STATION_STOP_SECONDS)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.exit_status = self.process.wait()
+            raise RuntimeError("ks-station did not stop on SIGTERM")
+        with open(self.summary_path) as f:
+            self.summary = json.load(f)
+        with open(self.dump_path, "rb") as f:
+            self.memory = f.read()
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+    # What the station received.
+    def records(self, line=None):
+        return [r for r in self.summary["records"] if line is None or r["line"] == line]
+
+    def attempts(self, line):
+        return [r["attempt"] for r in self.records(line)]
+
+
+# ---- the port as another program finds it ------------------------------------------
+
+
+def port_state(path):
+    """termios and the exclusive flag of a pty slave, through an fd of our own."""
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        attrs = termios.tcgetattr(fd)
+        exclusive = struct.unpack("i", fcntl.ioctl(fd, TIOCGEXCL, b"\0" * 4))[0]
+        return attrs, exclusive
+    finally:
+        os.close(fd)
+
+
+def lock_file_of(path):
+    return "/var/lock/LCK.." + os.path.basename(os.path.realpath(path))
+
+
+def lock_owner(path):
+    try:
+        with open(lock_file_of(path)) as f:
+            return int(f.read().strip() or 0)
+    except (OSError, ValueError):
+        return 0
+
+
+def released(path, pid):
+    """Problems that keep a second program from the port after the tool's run."""
+    problems = []
+    try:
+        fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    except OSError as e:
+        return ["a second opener cannot open %s: %s" % (path, e)]
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        fcntl.flock(fd, fcntl.LOCK_UN)
+    except OSError as e:
+        problems.append("%s is still flock()ed: %s" % (path, e))
+    finally:
+        os.close(fd)
+    if lock_owner(path) == pid:
+        problems.append("the lock file %s still names the tool" % lock_file_of(path))
+    return problems
+
+
+class HeldPort:
+    """Another program holding a port: an flock on it, or the lock file that
+    Linux serial programs honour, naming this (live) process."""
+
+    def __init__(self, path, how):
+        self.path = path
+        self.how = how
+        self.fd = None
+        self.lock = None
+        if how == "flock":
+            self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+            fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        else:
+            self.lock = lock_file_of(path)
+            fd = os.open(self.lock, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+            os.write(fd, b"%10d\n" % os.getpid())
+            os.close(fd)
+
+    def release(self):
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None
+        if self.lock is not None:
+            try:
+                os.unlink(self.lock)
+            except FileNotFoundError:
+                pass
+            self.lock = None
+
+
+# ---- one run of the tool ------------------------------------------------------------
+
+
+class Run:
+    """ks-idu-cli with the given ports, watched from outside until it ends."""
+
+    def __init__(self, directory, ports, modem_dir, bound, on_sample=None):
+        self.trace_path = os.path.join(directory, "trace.txt")
+        self.out_path = os.path.join(directory, "cli.out")
+        self.err_path = os.path.join(directory, "cli.err")
+        command = [Config.cli, "--trace", self.trace_path]
+        for p in ports:
+            command += ["--port", p]
+        env = dict(os.environ)
+        env["LD_PRELOAD"] = Config.preload
+        env["KSIDU_PTYMODEM_DIR"] = modem_dir
+        self.ports = list(ports)
+        self.samples = []  # (seconds, threads, fd count, ports held)
+        self.hung = False
+        start = time.monotonic()
+        with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
+            process = subprocess.Popen(command, stdout=out, stderr=err, stdin=subprocess.DEVNULL, env=env)
+        self.pid = process.pid
+        while True:
+            pid, status, usage = os.wait4(self.pid, os.WNOHANG)
+            if pid == self.pid:
+                break
+            now = time.monotonic() - start
+            self._sample(now)
+            if on_sample:
+                on_sample(self, now)
+            if now > bound:
+                self.hung = True
+                os.kill(self.pid, signal.SIGKILL)
+                _, status, usage = os.wait4(self.pid, 0)
+                break
+            time.sleep(0.01)
+        process.returncode = os.waitstatus_to_exitcode(status)  # reaped here, not by Popen
+        self.seconds = time.monotonic() - start
+        self.cpu = usage.ru_utime + usage.ru_stime
+        self.status = process.returncode
+        with open(self.out_path, errors="replace") as f:
+            self.out = f.read().splitlines()
+        with open(self.err_path, errors="replace") as f:
+            self.err = f.read().splitlines()
+        with open(self.trace_path, errors="replace") as f:
+            self.trace = f.read().splitlines()
+
+    def _sample(self, now):
+        try:
+            threads = len(os.listdir("/proc/%d/task" % self.pid))
+            fds = os.listdir("/proc/%d/fd" % self.pid)
+            held = []
+            for fd in fds:
+                if int(fd) <= 2:
+                    continue  # standard streams (stdin is /dev/null, itself a port name here)
+                try:
+                    target = os.readlink("/proc/%d/fd/%s" % (self.pid, fd))
+                except OSError:
+                    continue
+                if target in self.ports:
+                    held.append(target)
+            self.samples.append((now, threads, len(fds), tuple(sorted(held))))
+        except OSError:
+            pass  # the process is ending
+
+    def statuses(self):
+        """Status lines, without the progress lines."""
+        return [l for l in self.out if not (l.endswith("%") and l[:-1].isdigit())]
+
+    def percents(self):
+        return [int(l[:-1]) for l in self.out if l.endswith("%") and l[:-1].isdigit()]
+
+    def max_threads(self):
+        return max((s[1] for s in self.samples), default=0)
+
+    def max_fds(self):
+        return max((s[2] for s in self.samples), default=0)
+
+    def trace_events(self, port):
+        """The opens and closes of a port in the trace, in order."""
+        events = []
+        for line in self.trace:
+            words = line.split()
+            if len(words) >= 3 and words[1] in ("open", "close") and words[2] == port:
+                events.append(words[1] + (" failed" if "failed" in words[3:4] else ""))
+        return events
+
+
+class Checks:
+    def __init__(self):
+        self.failures = []
+
+    def expect(self, condition, text):
+        if not condition:
+            self.failures.append(text)
+        return condition
+
+    def equal(self, got, want, what):
+        return self.expect(got == want, "%s: got %r, expected %r" % (what, got, want))
+
+
+def check_run_common(c, run, expected_status, expected_err, expected_statuses):
+    c.expect(not run.hung, "the tool was still running after its bound and was killed")
+    c.equal(run.status, expected_status, "exit status")
+    c.equal(run.err, expected_err, "standard error")
+    c.equal(run.statuses(), expected_statuses, "status lines")
+    p = run.percents()
+    c.expect(p == sorted(p), "progress went backwards: %r" % p[:20])
+    if expected_statuses and expected_statuses[-1] == S_DONE:
+        c.expect(p[-1:] == [100], "progress did not end at 100%")
+    c.expect(any(l.split()[1:4] == ["end,", "exit", "status"] for l in run.trace if len(l.split()) > 3),
+             "the trace has no end line")
+    # Never two descriptors of the ports at once: each attempt's port was closed.
+    c.expect(all(len(s[3]) <= 1 for s in run.samples), "more than one port descriptor open at once")
+    # Every port that was opened was closed again.
+    for port in set(run.ports):
+        ev = run.trace_events(port)
+        opens = ev.count("open")
+        c.expect(ev.count("close") == opens, "%s: %d opens, %d closes in the trace" % (port, opens, ev.count("close")))
+
+
+def check_released(c, run, port, before=None):
+    for problem in released(port, run.pid):
+        c.failures.append(problem)
+    if before is not None:
+        after = port_state(port)
+        c.equal(after[1], 0, "%s: exclusive mode after the run" % port)
+        c.equal(after[0], before[0], "%s: line settings after the run (as found before)" % port)
+
+
+def check_full_image(c, st, what="station"):
+    """The station received the whole upgrade and holds the image."""
+    image = Image.get()
+    first = [r for r in st.summary["records"] if r["attempt"] == 1]
+    texts = [r["text"] for r in first]
+    c.equal(texts[:1], [ERASE_LINE], what + ": first line")
+    programming = texts[1 : 1 + len(image.lines)]
+    c.equal(len(image.lines), PROGRAMMING_LINES, "programming lines in the image")
+    c.expect(programming == image.lines,
+             what + ": programming lines differ from the image's (%d sent)" % len(programming))
+    c.equal(texts[1 + len(image.lines) :], CLOSING_LINES, what + ": closing lines")
+    c.expect(all(r["checksum_ok"] for r in st.summary["records"]), what + ": a record with a bad checksum")
+    c.equal(st.summary["erase_count"], 1, what + ": erase lines acknowledged")
+    c.equal(st.summary["last_command_seen"], True, what + ": last command seen")
+    c.expect(st.memory == image.memory, what + ": memory differs from the image")
+
+
+# ---- the full upgrade ---------------------------------------------------------------
+
+
+def suite_upgrade(work):
+    """One whole upgrade with every observable checked."""
+    c = Checks()
+    st = Station(os.path.join(work, "station"), [])
+    try:
+        before = port_state(st.pty)
+        run = Run(work, [st.pty], st.modem_dir, 60 + SLACK_SECONDS)
+        check_run_common(c, run, 0, [], DONE_STATUSES)
+        check_released(c, run, st.pty, before)
+    finally:
+        st.stop()
+    image = Image.get()
+    s = st.summary
+    c.equal(s["identify_frames"], 1, "identify frames")
+    c.equal(s["bad_frames"], 0, "bad identify frames")
+    c.equal(s["junk_bytes"], 0, "bytes that were neither frame, record nor filler")
+    c.equal(s["fillers"], 0, "fillers")
+    records = s["records"]
+    # Exactly one record per line: erase once, no resend, nothing else.
+    c.equal(len(records), 1 + PROGRAMMING_LINES + 3, "records received")
+    c.equal([r["text"] for r in records], [ERASE_LINE] + image.lines + CLOSING_LINES, "records in order")
+    addresses = [int(r["text"][3:7], 16) for r in records[1 : 1 + PROGRAMMING_LINES]]
+    c.expect(addresses == sorted(set(addresses)), "programming addresses are not strictly ascending")
+    c.expect(all(r["attempt"] == 1 and r["acknowledged"] and r["checksum_ok"] for r in records),
+             "a record was resent, unacknowledged or malformed")
+    check_full_image(c, st)
+    # The trace shows the port opened once and closed after the last reply.
+    c.equal(run.trace_events(st.pty), ["open", "close"], "opens and closes")
+    port_lines = [l.split()[1] for l in run.trace if len(l.split()) > 2 and l.split()[1] in ("tx", "rx", "close")]
+    c.equal(port_lines[-1:], ["close"], "the last port event")
+    print("full upgrade: exit %d in %.2f s (CPU %.2f s), %d programming lines, "
+          "max %d threads, %d fds" % (run.status, run.seconds, run.cpu, len(addresses),
+                                      run.max_threads(), run.max_fds()))
+    return c.failures
+
+
+# ---- the fault matrix ---------------------------------------------------------------
+
+
+class Row:
+    def __init__(self, name, title, expect_status, expect_err, statuses, station=None, lines=None,
+                 ports=None, check=None, seconds=10, known_fault=None, on_sample=None):
+        self.name = name
+        self.title = title
+        self.expect_status = expect_status
+        self.expect_err = expect_err
+        self.statuses = statuses
+        self.station = station  # ks-station arguments, None: no station
+        self.lines = lines  # modem lines to give the station's pty
+        self.ports = ports  # port list with "STATION" for the station's pty
+        self.check = check
+        self.seconds = seconds  # about how long the row takes
+        self.known_fault = known_fault
+        self.on_sample = on_sample
+
+
+def faults(*rules):
+    args = []
+    for r in rules:
+        args += ["--fault", r]
+    return args
+
+
+def c_identify(frames):
+    def check(c, row, run, st):
+        c.equal(st.summary["identify_frames"], frames, "identify frames the station saw")
+        c.equal(st.summary["bad_frames"], 0, "bad identify frames")
+        c.equal(st.summary["records"], [], "records after no acceptance")
+
+    return check
+
+
+def tx_lines(run):
+    return [l.split(None, 1)[1] for l in run.trace if l.split()[1:2] == ["tx"]]
+
+
+def c_nothing_written(c, row, run, st):
+    """The port was given up before a byte was written to it."""
+    c.equal(st.summary["identify_frames"], 0, "identify frames")
+    c.equal(st.summary["junk_bytes"], 0, "bytes the station received")
+    c.equal(tx_lines(run), [], "writes in the trace")
+
+
+def c_held_back(c, row, run, st):
+    """Four attempts whose frame never left: each write ran into its time-out."""
+    c.equal(st.summary["identify_frames"], 0, "identify frames")
+    c.equal(st.summary["junk_bytes"], 0, "bytes the station received")
+    tx = tx_lines(run)
+    c.equal(len([t for t in tx if "[10]" in t]), 4, "identify frames written")
+    c.equal(len([t for t in tx if "only 0 of 10 bytes sent" in t]), 4, "writes that ran out of time")
+
+
+def c_done(c, row, run, st):
+    check_full_image(c, st)
+
+
+def c_erase_failed(c, row, run, st):
+    c.equal(st.attempts(1), [1], "erase line receipts")
+    c.equal(st.records(2), [], "programming lines after a failed erase")
+
+
+def c_three_timeouts(c, row, run, st):
+    c.equal(st.attempts(2), [1, 2, 3, 4], "receipts of the first programming line")
+    c.expect(st.summary["fillers"] >= 3, "fewer than three fillers")
+    check_full_image(c, st)
+
+
+def c_two_and_two(c, row, run, st):
+    c.equal(st.attempts(2), [1, 2, 3, 4], "receipts of the first programming line")
+    c.equal(st.summary["fillers"], 2, "fillers")
+    c.equal(st.records(3), [], "lines after the failed one")
+    c.equal(st.summary["last_command_seen"], False, "last command seen")
+
+
+def c_last_never_acked(c, row, run, st):
+    c.equal(st.attempts(LAST_LINE), [1, 2, 3, 4], "receipts of the last closing command")
+    c.expect(st.summary["fillers"] >= 3, "fewer than three fillers")
+    c.expect(S_DONE not in run.out, "Done. shown")
+
+
+def c_hang_up(c, row, run, st):
+    c.equal(st.summary["hung_up"], True, "the station hung up")
+    c.equal(len(st.records()), 500, "records before the hang-up")
+
+
+def c_held_then_station(c, row, run, st):
+    check_full_image(c, st)
+    c.equal(run.trace_events(row.held.path), ["open failed"], "the held port")
+
+
+def c_signal(c, row, run, st):
+    c.expect(S_PROG in run.out, "the signal came before programming")
+    c.equal(st.summary["last_command_seen"], False, "last command seen")
+
+
+def send_term_while_programming(run, now):
+    if getattr(run, "signalled", False):
+        return
+    try:
+        with open(run.out_path) as f:
+            text = f.read()
+    except OSError:
+        return
+    if "\n5%" in text:
+        os.kill(run.pid, signal.SIGTERM)
+        run.signalled = True
+
+
+FAIL_INIT = [S_INIT]
+FAIL_ERASE = [S_INIT, S_ERASE]
+FAIL_PROG = [S_INIT, S_ERASE, S_PROG]
+FAIL_RESET = [S_INIT, S_ERASE, S_PROG, S_RESET]
+
+ROWS = [
+    Row("silent", "silent station", 3, [NOT_FOUND], FAIL_INIT, station=["--identify", "silent"],
+        check=c_identify(4), seconds=4),
+    Row("refusal", "refusal", 4, [REFUSED], FAIL_INIT, station=["--identify", "refuse"],
+        check=c_identify(1), seconds=0.5),
+    Row("bad-checksum", "bad checksum", 3, [NOT_FOUND], FAIL_INIT, station=["--identify", "badsum"],
+        check=c_identify(4), seconds=4),
+    Row("fifth-frame", "answers from the 5th frame", 3, [NOT_FOUND], FAIL_INIT,
+        station=["--answer-from", "5"], check=c_identify(4), seconds=4),
+    Row("fourth-frame", "answers from the 4th frame", 0, [], DONE_STATUSES,
+        station=["--answer-from", "4"], check=c_done, seconds=5),
+    Row("no-carrier", "no carrier detect", 3, [NOT_FOUND], FAIL_INIT, station=[],
+        lines=TIOCM_CTS | TIOCM_DSR, check=c_nothing_written, seconds=0.5),
+    Row("cts-held", "CTS held inactive", 3, [NOT_FOUND], FAIL_INIT, station=[],
+        lines=TIOCM_CAR | TIOCM_DSR, check=c_held_back, seconds=8,
+        known_fault="the POSIX layer holds output for DSR only: on a pty CTS is never waited for"),
+    Row("dsr-held", "DSR held inactive", 3, [NOT_FOUND], FAIL_INIT, station=[],
+        lines=TIOCM_CAR | TIOCM_CTS, check=c_held_back, seconds=8),
+    Row("erase-timeout", "erase never answered", 5, [TIMEOUT], FAIL_ERASE,
+        station=faults("1=silent"), check=c_erase_failed, seconds=11),
+    Row("erase-negative", "negative reply to the erase", 5, [COMM_ERROR], FAIL_ERASE,
+        station=faults("1=negative"), check=c_erase_failed, seconds=1.2),
+    Row("three-timeouts", "3 time-outs, then an ack", 0, [], DONE_STATUSES,
+        station=faults("2:1=silent", "2:2=silent", "2:3=silent"), check=c_three_timeouts, seconds=4.5),
+    Row("two-and-two", "2 time-outs, 2 negatives", 5, [COMM_ERROR], FAIL_PROG,
+        station=faults("2:1=silent", "2:2=silent", "2:3=negative", "2:4=negative"),
+        check=c_two_and_two, seconds=3.5),
+    Row("last-never-acked", "last command never answered", 5, [TIMEOUT], FAIL_RESET,
+        station=faults("%d=silent" % LAST_LINE), check=c_last_never_acked, seconds=5.5),
+    Row("split", "replies split byte by byte", 0, [], DONE_STATUSES,
+        station=faults(*["%d=split" % n for n in (1, 2, 3, 500, 1930, 1931, 1932, 1933)]),
+        check=c_done, seconds=2),
+    Row("garbage-echo", "garbage and echoes first", 0, [], DONE_STATUSES,
+        station=faults(*["%d=%s" % (n, "garbage" if n % 2 else "echo") for n in range(1, 41)]
+                       + ["%d=garbage" % n for n in (1930, 1931, 1933)] + ["1932=echo"]),
+        check=c_done, seconds=1.5),
+    Row("two-replies", "two replies at once", 0, [], DONE_STATUSES,
+        station=faults("1=two", "3=two", "1000=two", "1932=two"), check=c_done, seconds=1.5),
+    Row("hang-up", "station hangs up mid-programming", 5, [TIMEOUT], FAIL_PROG,
+        station=["--hang-up-after", "500"], check=c_hang_up, seconds=5),
+    Row("held-flock", "port held by another program (flock)", 3, [NOT_FOUND], FAIL_INIT,
+        station=[], ports=["HELD:flock"], check=c_nothing_written, seconds=0.5),
+    Row("held-lockfile", "port held by another program (lock file)", 3, [NOT_FOUND], FAIL_INIT,
+        station=[], ports=["HELD:lockfile"], check=c_nothing_written, seconds=0.5),
+    Row("held-then-station", "a held port, then the station", 0, [], DONE_STATUSES,
+        station=[], ports=["HELD:flock:other", "STATION"], check=c_held_then_station, seconds=2),
+    Row("not-serial", "/dev/null, a file, a directory", 3, [NOT_FOUND], FAIL_INIT,
+        ports=["/dev/null", "FILE", "DIR"], seconds=0.5),
+    Row("not-serial-then-station", "/dev/null, file, directory, then the station", 0, [],
+        DONE_STATUSES, station=[], ports=["/dev/null", "FILE", "DIR", "STATION"], check=c_done,
+        seconds=2),
+    Row("sigterm", "SIGTERM while programming", 130, [], FAIL_PROG,
+        station=["--line-ms", "5"], check=c_signal, seconds=2, on_sample=send_term_while_programming),
+]
+
+
+def run_row(row, work):
+    """Runs one row; returns (row, run, failures)."""
+    c = Checks()
+    directory = os.path.join(work, row.name)
+    shutil.rmtree(directory, ignore_errors=True)
+    os.makedirs(directory)
+    st = None
+    other = None
+    held = None
+    run = None
+    regular = os.path.join(directory, "regular-file")
+    regular_text = b"not a serial port\n" * 4
+    try:
+        if row.station is not None:
+            st = Station(os.path.join(directory, "station"), row.station)
+            if row.lines is not None:
+                st.set_lines(row.lines)
+        modem_dir = st.modem_dir if st else os.path.join(directory, "modem")
+        os.makedirs(modem_dir, exist_ok=True)
+        ports = []
+        for p in row.ports or ["STATION"]:
+            if p == "STATION":
+                ports.append(st.pty)
+            elif p.startswith("HELD:"):
+                how = p.split(":")[1]
+                if p.endswith(":other"):
+                    # A second pty (a station that never gets a byte) that someone else holds.
+                    other = Station(os.path.join(directory, "other"), [])
+                    target = other.pty
+                else:
+                    target = st.pty
+                held = HeldPort(target, how)
+                row.held = held
+                ports.append(target)
+            elif p == "FILE":
+                with open(regular, "wb") as f:
+                    f.write(regular_text)
+                ports.append(regular)
+            elif p == "DIR":
+                d = os.path.join(directory, "a-directory")
+                os.makedirs(d, exist_ok=True)
+                ports.append(d)
+            else:
+                ports.append(p)
+        before = {p: port_state(p) for p in ports if p.startswith("/dev/pts/") and not (held and held.path == p)}
+        run = Run(directory, ports, modem_dir, row.seconds * 3 + SLACK_SECONDS, row.on_sample)
+        if held:
+            held.release()
+        check_run_common(c, run, row.expect_status, row.expect_err, row.statuses)
+        if row.name != "hang-up":
+            for p, state in before.items():
+                check_released(c, run, p, state)
+        elif st:
+            c.expect(lock_owner(st.pty) != run.pid, "the lock file still names the tool")
+        if "FILE" in (row.ports or []):
+            with open(regular, "rb") as f:
+                c.expect(f.read() == regular_text, "the regular file was changed")
+        if st:
+            st.stop()
+        if other:
+            other.stop()
+            c.equal(other.summary["identify_frames"] + other.summary["junk_bytes"], 0,
+                    "bytes that reached the held port")
+        if row.check and st:
+            row.check(c, row, run, st)
+    except Exception as e:  # a broken row must not stop the others
+        c.failures.append("%s: %s" % (type(e).__name__, e))
+    finally:
+        if held:
+            held.release()
+        for s in (st, other):
+            if s:
+                s.kill()
+    return row, run, c.failures
+
+
+def print_table(results, out):
+    header = "%-22s %-45s %-6s %-6s %7s %6s %7s %5s  %s" % (
+        "row", "ending (exit status, message)", "expect", "result", "time s", "cpu s", "threads", "fds", "notes")
+    out.write(header + "\n" + "-" * len(header) + "\n")
+    for row, run, failures in results:
+        if run is None:
+            ending, seconds, cpu, threads, fds = "(no run)", 0, 0, 0, 0
+        else:
+            ending = "%d %s" % (run.status, run.err[-1] if run.err else (run.statuses()[-1:] or [""])[0])
+            seconds, cpu, threads, fds = run.seconds, run.cpu, run.max_threads(), run.max_fds()
+        if row.known_fault:
+            verdict = "KNOWN" if failures else "MENDED"
+        else:
+            verdict = "FAIL" if failures else "ok"
+        out.write("%-22s %-45s %-6d %-6s %7.2f %6.2f %7d %5d  %s\n" % (
+            row.name, ending[:45], row.expect_status, verdict, seconds, cpu, threads, fds,
+            row.title))
+        for f in failures:
+            out.write("    - %s\n" % f)
+
+
+def suite_matrix(work, names, include_known):
+    rows = [r for r in ROWS if (names and r.name in names) or (not names and (include_known or not r.known_fault))]
+    unknown = set(names) - {r.name for r in ROWS}
+    if unknown:
+        return ["no such row: " + ", ".join(sorted(unknown))]
+    # The rows mostly wait (time-outs); they run side by side, the longest first.
+    rows.sort(key=lambda r: -r.seconds)
+    start = time.monotonic()
+    with concurrent.futures.ThreadPoolExecutor(max_workers=min(8, len(rows))) as pool:
+        results = list(pool.map(lambda r: run_row(r, work), rows))
+    results.sort(key=lambda x: ROWS.index(x[0]))
+    wall = time.monotonic() - start
+    with open(os.path.join(work, "fault-matrix.txt"), "w") as f:
+        print_table(results, f)
+        f.write("wall time %.1f s for %d rows\n" % (wall, len(rows)))
+    print_table(results, sys.stdout)
+    print("wall time %.1f s for %d rows (the rows run side by side)" % (wall, len(rows)))
+    failures = []
+    for row, run, fails in results:
+        failures += ["%s: %s" % (row.name, f) for f in fails]
+    return failures
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--cli")
+    parser.add_argument("--station")
+    parser.add_argument("--preload", default="")
+    parser.add_argument("--image")
+    parser.add_argument("--work")
+    parser.add_argument("suite", choices=["upgrade", "matrix", "row", "list"])
+    parser.add_argument("rows", nargs="*")
+    args = parser.parse_args()
+    if args.suite == "list":
+        for r in ROWS:
+            print("%-22s %s%s" % (r.name, r.title, "  (known fault)" if r.known_fault else ""))
+        return 0
+    Config.cli, Config.station, Config.preload = args.cli, args.station, args.preload
+    Config.image, Config.work = args.image, args.work
+    # A log reader that goes away must not end the suite.
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+    work = os.path.join(args.work, {"row": "rows"}.get(args.suite, args.suite))
+    os.makedirs(work, exist_ok=True)
+    if args.suite == "upgrade":
+        failures = suite_upgrade(work)
+    else:
+        failures = suite_matrix(work, args.rows, include_known=False)
+    for f in failures:
+        print("FAILED: " + f)
+    print("%s: %s" % (args.suite, "FAILED" if failures else "passed"))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
