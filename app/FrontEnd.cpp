@@ -2,8 +2,10 @@
 
 #include <cstdio>
 #include <mutex>
+#include <thread>
 #include <utility>
 
+#include "Comm.h"
 #include "MainForm.h"
 #include "Trace.h"
 
@@ -53,6 +55,16 @@ std::size_t RunHandOffs() {
   std::size_t ran = 0;
   Guarded([&] { ran = comm::TMainThreadQueue::Instance().RunPending(); });
   return ran;
+}
+
+bool WaitForSerialThreads(std::chrono::milliseconds limit) {
+  // Only ever a few milliseconds, once, as the program ends.
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (comm::TCommEventThread::LiveCount() > 0) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 FrontEnd::FrontEnd(FrontEndHooks hooks) {

@@ -5,6 +5,7 @@
 // hand-offs to the main thread).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <exception>
 #include <functional>
@@ -42,6 +43,12 @@ void Guarded(F&& handler) noexcept {
 // Runs the serial component's hand-offs queued so far, on the main thread;
 // returns how many ran.
 std::size_t RunHandOffs();
+
+// An event thread of the serial component whose port was closed from inside
+// one of its own handlers finishes a moment after the close, still using the
+// serial layer. A front end waits for such threads before it lets go of the
+// layer (a trace decorator, say); true when none is left within limit.
+bool WaitForSerialThreads(std::chrono::milliseconds limit);
 
 // What a front end provides to the runtime.
 struct FrontEndHooks {

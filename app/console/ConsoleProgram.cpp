@@ -1,5 +1,6 @@
 #include "ConsoleProgram.h"
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -29,8 +30,8 @@ std::string ExitCodesHelp() {
          "       (it comes before 3, 4 and 5)\n"
          "  7    an unexpected exception in the program\n"
          "  130  stopped by Ctrl+C or a termination signal\n"
-         "In 6, 7 and 130 the port is closed before the program ends; the station is\n"
-         "left in whatever phase it had reached.\n";
+         "Whatever the ending, the port is closed before the program ends; after 7 and\n"
+         "130 the station is left in whatever phase its upgrade had reached.\n";
 }
 
 // ---- ConsoleSession -----------------------------------------------------------------
@@ -126,6 +127,7 @@ int RunConsole(ConsoleOutput output, comm::CommOs& os, app::TPortSource& ports,
     code = session.Run();
     app::MainPanel = nullptr;
   }
+  app::WaitForSerialThreads(std::chrono::seconds(2));
   return code;
 }
 

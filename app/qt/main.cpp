@@ -1,6 +1,7 @@
 // The application entry: the command line, the Qt application, the one
 // window, the message loop.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -11,6 +12,7 @@
 
 #include "CommandLine.h"
 #include "EmbeddedImage.h"
+#include "FrontEnd.h"
 #include "Main.h"
 #include "PortSource.h"
 #include "QtMainWindow.h"
@@ -88,5 +90,7 @@ int main(int argc, char** argv) {
   } catch (...) {
     // Without an application object there is nothing to show a box with.
   }
+  // The trace's serial layer goes with main: no event thread may still use it.
+  app::WaitForSerialThreads(std::chrono::seconds(2));
   return 0;
 }

@@ -31,10 +31,10 @@
 
 extern "C" char** environ;
 
-// Read by LeakSanitizer in sanitizer builds: fontconfig and the X client
-// libraries keep caches they never free.
+// Read by LeakSanitizer in sanitizer builds: fontconfig, D-Bus and the X
+// client libraries keep caches they never free.
 extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libfontconfig.so\nleak:libxcb\nleak:libX11\n";
+  return "leak:libfontconfig.so\nleak:libdbus\nleak:libxcb\nleak:libX11\n";
 }
 
 namespace {

@@ -88,9 +88,13 @@ class PendingReadOs : public FakeCommOs {
   std::uint8_t* buffer_ = nullptr;
   DWORD count_ = 0;
   OVERLAPPED* pending_ = nullptr;
-  bool pendingError_ = false;
-  bool incompleteError_ = false;
+  // The last error is the calling thread's, as the real one is.
+  static thread_local bool pendingError_;
+  static thread_local bool incompleteError_;
 };
+
+thread_local bool PendingReadOs::pendingError_ = false;
+thread_local bool PendingReadOs::incompleteError_ = false;
 
 TEST(TraceCommOs, RecordsOpensWritesReadsAndClosesInOrder) {
   testsupport::Watchdog watchdog(std::chrono::seconds(30));
