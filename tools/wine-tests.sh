@@ -1,18 +1,33 @@
 #!/bin/bash
 # Runs the Windows test suite under Wine: every CTest test of the mingw-w64
-# build, then the Win32 layer against a COM port of Wine's mapped to a
+# build; the Win32 layer against a COM port of Wine's mapped to a
 # pseudo-terminal (once with modem lines through a preload library, once on
-# the bare pty). Exits non-zero when any test fails.
+# the bare pty); the window's tests at 96 and at 120 pixels per inch; and
+# ks-idu.exe upgrading a simulated station (ks-station on the pty behind
+# COM7) from the press of Start to "Done.", after which the station's memory
+# must equal the image. Windows are drawn on a private virtual X server in a
+# Wine virtual desktop. Exits non-zero when any test fails.
 #
 # Usage: tools/wine-tests.sh [--layer-only] [build-dir]   (default: build/mingw)
-#   --layer-only  skip the CTest run, only the COM port rig
+#        tools/wine-tests.sh --screenshot FILE [build-dir]
+#   --layer-only       skip the CTest run: only the COM port rig, the window
+#                      and the upgrade
+#   --screenshot FILE  only take a picture (PNG) of ks-idu.exe's window as a
+#                      user would start it, at 120 pixels per inch
+#
+# The upgrade needs ks-station built for Linux: KSIDU_STATION names one,
+# else build/linux's is used, else one is built in the temporary directory.
 set -euo pipefail
 
 layer_only=
-if [ "${1:-}" = --layer-only ]; then
-  layer_only=1
-  shift
-fi
+screenshot=
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --layer-only) layer_only=1; shift ;;
+    --screenshot) screenshot=$(realpath -m "${2:?--screenshot needs a file}"); shift 2 ;;
+    *) break ;;
+  esac
+done
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build/mingw}" && pwd)
@@ -21,16 +36,21 @@ if [ ! -f "$build/CTestTestfile.cmake" ]; then
   exit 2
 fi
 layer_exe=$build/tests/comm/ksidu_win32_layer_tests.exe
+window_exe=$build/tests/win32/ksidu_win32_window_tests.exe
+driver_exe=$build/tests/win32/ksidu_win32_driver.exe
+program_exe=$build/app/win32/ks-idu.exe
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/ksidu-wine.XXXXXX")
 export WINEPREFIX=$work/prefix
 export WINEARCH=win64
 export WINEDEBUG=-all
-# No Mono or Gecko install dialogs, and no display for any other window.
+# No Mono or Gecko install dialogs; windows only on the private display below.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
 peer_pid=
+station_pid=
+xvfb_pid=
 stop_peer() {
   if [ -n "$peer_pid" ]; then
     kill "$peer_pid" 2>/dev/null || true
@@ -38,18 +58,51 @@ stop_peer() {
     peer_pid=
   fi
 }
+stop_station() {
+  if [ -n "$station_pid" ]; then
+    kill -TERM "$station_pid" 2>/dev/null || true
+    wait "$station_pid" 2>/dev/null || true
+    station_pid=
+  fi
+}
 cleanup() {
   stop_peer
+  stop_station
   wineserver -k 2>/dev/null || true
+  if [ -n "$xvfb_pid" ]; then
+    kill "$xvfb_pid" 2>/dev/null || true
+    wait "$xvfb_pid" 2>/dev/null || true
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+# A virtual X server of our own, on the first free display number.
+if ! command -v Xvfb >/dev/null; then
+  echo "wine-tests: Xvfb is needed for the window (Debian package xvfb)" >&2
+  exit 1
+fi
+: >"$work/display"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+xvfb_pid=$!
+for _ in $(seq 100); do
+  [ -s "$work/display" ] && break
+  kill -0 "$xvfb_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if [ ! -s "$work/display" ]; then
+  echo "wine-tests: the virtual X server did not start" >&2
+  cat "$work/xvfb.log" >&2
+  exit 1
+fi
+export DISPLAY=":$(head -n1 "$work/display")"
+
 # A fresh prefix. Wine maps the machine's own serial devices to COM1, COM2
 # and so on at every start; marking COM1 to COM255 as taken (with no device)
 # pushes them to COM256, out of reach of every test. COM7 goes to a symlink
-# that the peer points at its pty slave.
+# that the peer (or the station) points at its pty slave. Windows open in an
+# 800 x 600 virtual desktop, where Wine manages them as Windows does.
 wineboot -i >/dev/null 2>&1
 {
   printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
@@ -60,19 +113,79 @@ wineboot -i >/dev/null 2>&1
       printf '"COM%d"=""\n' "$i"
     fi
   done
+  printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]\n"Desktop"="Default"\n'
+  printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]\n"Default"="800x600"\n'
 } >"$work/ports.reg"
 wine reg import "$work/ports.reg" >/dev/null 2>&1
 wineserver -w
+# Wine's own fonts (Debian's fonts-wine: MS Sans Serif, Tahoma, Marlett for
+# the title-bar buttons), where this Wine does not find them by itself.
+if [ -d /usr/share/wine/fonts ]; then
+  for font in /usr/share/wine/fonts/*; do
+    [ -e "$WINEPREFIX/drive_c/windows/Fonts/${font##*/}" ] ||
+      ln -s "$font" "$WINEPREFIX/drive_c/windows/Fonts/"
+  done
+fi
 
-# The portable tests, and the layer's own cases, which skip without the rig.
+# The screen resolution Windows reports; every process started afterwards
+# sees the new one.
+set_dpi() {
+  wine reg add 'HKCC\Software\Fonts' /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null 2>&1
+  wineserver -k 2>/dev/null || true
+  wineserver -w
+}
+
+if [ -n "$screenshot" ]; then
+  set_dpi 120
+  out=$work/hold.out
+  : >"$out"
+  timeout 120 wine "$driver_exe" --hold 4 "$(winepath -w "$program_exe")" >"$out" 2>&1 &
+  hold_pid=$!
+  for _ in $(seq 300); do
+    grep -q '^window: ' "$out" && break
+    kill -0 "$hold_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  read -r _ left top width height < <(grep '^window: ' "$out" | tr -d '\r') || {
+    cat "$out" >&2
+    echo "wine-tests: the window did not come up" >&2
+    exit 1
+  }
+  sleep 1
+  import -window root "$work/screen.png"
+  convert "$work/screen.png" -crop "${width}x${height}+${left}+${top}" +repage "$screenshot"
+  wait "$hold_pid"
+  echo "wine-tests: picture of the window in $screenshot (${width} x ${height})"
+  exit 0
+fi
+
+# The portable tests, the layer's own cases (which skip without the rig) and
+# the window's cases, at 96 pixels per inch.
 if [ -z "$layer_only" ]; then
-  ctest --test-dir "$build" --output-on-failure --timeout 600
+  set_dpi 96
+  KSIDU_WINE_DPI=96 ctest --test-dir "$build" --output-on-failure --timeout 600
 fi
 
-if [ ! -f "$layer_exe" ]; then
-  echo "wine-tests: $layer_exe not built" >&2
-  exit 1
-fi
+for exe in "$layer_exe" "$window_exe" "$driver_exe" "$program_exe"; do
+  if [ ! -f "$exe" ]; then
+    echo "wine-tests: $exe not built" >&2
+    exit 1
+  fi
+done
+
+# A gtest program's output: it passed, and no case skipped (a skipped case
+# did not run against the rig).
+check_run() {  # what rc output-file
+  local what=$1 rc=$2 out=$3
+  if [ "$rc" -ne 0 ]; then
+    echo "wine-tests: $what failed" >&2
+    return 1
+  fi
+  if grep -q '^\[  SKIPPED \]' "$out" || ! grep -q '^\[  PASSED  \]' "$out"; then
+    echo "wine-tests: $what did not run" >&2
+    return 1
+  fi
+}
 
 start_peer() {  # [modem-dir]
   rm -f "$work/ready"
@@ -96,15 +209,7 @@ run_layer() {  # rig filter [env...]
   env KSIDU_WINE_RIG="$rig" KSIDU_WINE_COM=COM7 KSIDU_WINE_PEER_LOG="$work/peer.log" "$@" \
     timeout 300 wine "$layer_exe" --gtest_filter="$filter" >"$out" 2>&1 || rc=$?
   cat "$out"
-  if [ "$rc" -ne 0 ]; then
-    echo "wine-tests: Win32 layer tests ($rig) failed" >&2
-    return 1
-  fi
-  # A case that skipped did not run against the port: the rig is broken.
-  if grep -q '^\[  SKIPPED \]' "$out" || ! grep -q '^\[  PASSED  \]' "$out"; then
-    echo "wine-tests: Win32 layer tests ($rig) did not run against the port" >&2
-    return 1
-  fi
+  check_run "Win32 layer tests ($rig)" "$rc" "$out"
 }
 
 # With modem lines: the pty preload library of the POSIX tests goes into the
@@ -127,6 +232,98 @@ stop_peer
 start_peer ""
 run_layer bare '*CostNoCore*'
 stop_peer
+
+# The window at both resolutions; the rig names the one it set, and the
+# tests check that the program really sees it.
+run_window() {  # dpi
+  local out=$work/window-$1.out rc=0
+  set_dpi "$1"
+  KSIDU_WINE_DPI=$1 timeout 300 wine "$window_exe" >"$out" 2>&1 || rc=$?
+  cat "$out"
+  check_run "window tests at $1 pixels per inch" "$rc" "$out"
+}
+run_window 96
+run_window 120
+
+# The upgrade, end to end: ks-idu.exe as a user starts it (plus the port to
+# use: Wine lists its COM ports under none of the registry keys the tool
+# reads), a simulated station on the pty behind COM7 with carrier detect,
+# CTS and DSR through the preload library, Start pressed by the driver.
+find_station() {
+  if [ -n "${KSIDU_STATION:-}" ]; then
+    echo "$KSIDU_STATION"
+  elif [ -x "$root/build/linux/tools/station/ks-station" ]; then
+    echo "$root/build/linux/tools/station/ks-station"
+  else
+    cmake -S "$root" -B "$work/host" -DKSIDU_BUILD_TESTS=OFF -DKSIDU_BUILD_QT=OFF >/dev/null
+    cmake --build "$work/host" --target ks_station -j2 >/dev/null
+    echo "$work/host/tools/station/ks-station"
+  fi
+}
+station=$(find_station)
+# The image the build embeds, for the comparison with the station's memory.
+image=$(sed -n 's/^KSIDU_FIRMWARE_IMAGE:[A-Z]*=//p' "$build/CMakeCache.txt")
+if [ -z "$image" ]; then
+  image=$(ls "$root"/resources/*.hex)
+elif [ "${image#/}" = "$image" ]; then
+  image=$root/$image
+fi
+
+rm -f "$work/com7"
+"$station" --pty --link "$work/com7" --modem-dir "$work/modem" --idle-exit 120 \
+  --summary "$work/station.json" --dump "$work/station.bin" >"$work/station.out" 2>&1 &
+station_pid=$!
+for _ in $(seq 100); do
+  [ -L "$work/com7" ] && break
+  sleep 0.1
+done
+if [ ! -L "$work/com7" ]; then
+  cat "$work/station.out" >&2
+  echo "wine-tests: the station did not come up" >&2
+  exit 1
+fi
+rc=0
+LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem" \
+  timeout 300 wine "$driver_exe" "$(winepath -w "$program_exe")" --port COM7 \
+  >"$work/upgrade.out" 2>&1 || rc=$?
+cat "$work/upgrade.out"
+stop_station
+if [ "$rc" -ne 0 ]; then
+  echo "wine-tests: the upgrade through ks-idu.exe failed" >&2
+  exit 1
+fi
+/usr/bin/python3 - "$image" "$work/station.bin" "$work/station.json" <<'EOF'
+import json
+import sys
+
+image, dump, summary = sys.argv[1:4]
+memory = bytearray(b"\xff" * 65536)
+with open(image) as lines:
+    for line in lines:
+        line = line.strip()
+        if not line:
+            continue
+        record = bytes.fromhex(line[1:])
+        count, address, kind = record[0], record[1] << 8 | record[2], record[3]
+        if kind == 0:
+            memory[address:address + count] = record[4:4 + count]
+with open(dump, "rb") as f:
+    station = f.read()
+with open(summary) as f:
+    facts = json.load(f)
+problems = []
+if station != memory:
+    first = next((i for i in range(65536) if i >= len(station) or station[i] != memory[i]), 0)
+    problems.append(f"the station's memory differs from the image from 0x{first:04X} on")
+if facts.get("erase_count") != 1:
+    problems.append(f"erased {facts.get('erase_count')} times")
+if not facts.get("last_command_seen"):
+    problems.append("the last command never arrived")
+if problems:
+    sys.exit("wine-tests: " + "; ".join(problems))
+print(f"wine-tests: the station's memory equals the image "
+      f"({len(facts.get('records', []))} records, {facts.get('fillers')} fillers)")
+EOF
 
 wineserver -w
 echo "wine-tests: all passed"

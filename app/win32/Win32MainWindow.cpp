@@ -341,6 +341,9 @@ void Win32MainWindow::BuildControls(std::span<const std::string_view> imageLines
     }
     if (c.visible) style |= WS_VISIBLE;
     if (c.canFocus) style |= WS_TABSTOP;
+    // A hidden control that must never take the focus is disabled as well:
+    // SetFocus would otherwise give it the focus, invisible as it is.
+    if (!c.visible && !c.canFocus) style |= WS_DISABLED;
 
     const std::wstring caption = c.kind == ControlKind::ListBox ? L"" : Widen(c.caption);
     HWND control =
@@ -468,6 +471,12 @@ LRESULT Win32MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
       }
       break;
+    case WM_SETFONT:
+      // A plain window keeps no font; the form's font is kept for WM_GETFONT.
+      windowFont_ = reinterpret_cast<HFONT>(wParam);
+      return 0;
+    case WM_GETFONT:
+      return reinterpret_cast<LRESULT>(windowFont_);
     case DM_GETDEFID:
       return MAKELRESULT(ControlId("Button1"), DC_HASDEFID);
     case WM_TIMER:

@@ -147,6 +147,7 @@ class Win32MainWindow : public app::TMainForm {
   std::map<const resources::FontSpec*, HFONT> fonts_;
   std::map<const resources::FontSpec*, std::wstring> faces_;
   std::map<std::string_view, HWND> controls_;
+  HFONT windowFont_ = nullptr;
   HICON bigIcon_ = nullptr;
   HICON smallIcon_ = nullptr;
 

@@ -4,9 +4,12 @@
 // closes the window and expects the program to end with status 0.
 //
 //   ksidu_win32_driver.exe PROGRAM.exe [ARGUMENT...]
+//   ksidu_win32_driver.exe --hold SECONDS PROGRAM.exe [ARGUMENT...]
 //
 // tools/wine-tests.sh runs it against a simulated station on COM7 and then
-// compares the station's memory with the image.
+// compares the station's memory with the image. With --hold it presses
+// nothing: it prints "window: LEFT TOP WIDTH HEIGHT" once the idle window is
+// up, keeps it open that long (for a picture of it) and closes it.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -116,11 +119,17 @@ int Fail(const char* what, PROCESS_INFORMATION* program = nullptr) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc < 2) {
-    std::printf("usage: ksidu_win32_driver PROGRAM.exe [ARGUMENT...]\n");
+  int first = 1;
+  int holdSeconds = -1;
+  if (argc >= 3 && std::wstring(argv[1]) == L"--hold") {
+    holdSeconds = _wtoi(argv[2]);
+    first = 3;
+  }
+  if (argc <= first) {
+    std::printf("usage: ksidu_win32_driver [--hold SECONDS] PROGRAM.exe [ARGUMENT...]\n");
     return 2;
   }
-  const std::wstring program = argv[1];
+  const std::wstring program = argv[first];
   const std::wstring version = VersionString(program, L"FileVersion");
   const std::wstring product = VersionString(program, L"ProductName");
   std::printf("upgrade driver: %s, version \"%s\" of \"%s\"\n", Narrow(program).c_str(),
@@ -129,7 +138,7 @@ int wmain(int argc, wchar_t** argv) {
   if (product != L"KS_E -> IDU") return Fail("the program's product name is not \"KS_E -> IDU\"");
 
   std::wstring commandLine = Quoted(program);
-  for (int i = 2; i < argc; ++i) commandLine += L" " + Quoted(argv[i]);
+  for (int i = first + 1; i < argc; ++i) commandLine += L" " + Quoted(argv[i]);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION child{};
@@ -164,6 +173,22 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (!TextOf(status, text) || !text.empty()) return Fail("the status line is not blank", &child);
 
+  if (holdSeconds >= 0) {
+    // Idle and painted: the window has handled everything it was sent.
+    WaitForInputIdle(child.hProcess, 10000);
+    RECT frame{};
+    GetWindowRect(window, &frame);
+    std::printf("window: %ld %ld %ld %ld\n", frame.left, frame.top, frame.right - frame.left,
+                frame.bottom - frame.top);
+    std::fflush(stdout);
+    Sleep(static_cast<DWORD>(holdSeconds) * 1000);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    const bool ended = WaitForSingleObject(child.hProcess, 30000) == WAIT_OBJECT_0;
+    CloseHandle(child.hProcess);
+    CloseHandle(child.hThread);
+    return ended ? 0 : Fail("the program did not end when its window closed");
+  }
+
   std::printf("upgrade driver: pressing Start\n");
   PostMessageW(start, BM_CLICK, 0, 0);
 
@@ -182,7 +207,8 @@ int wmain(int argc, wchar_t** argv) {
       EnumChildWindows(search.box, &PrintBoxText, 0);
       return Fail("the program shows a message box", &child);
     }
-    if (TextOf(status, text) && (seen.empty() || seen.back() != text)) {
+    // Blank before the click is handled (and after a failure, which shows a box).
+    if (TextOf(status, text) && !text.empty() && (seen.empty() || seen.back() != text)) {
       seen.push_back(text);
       std::printf("  status: \"%s\" after %.1f s\n", Narrow(text).c_str(),
                   std::chrono::duration<double>(Clock::now() - began).count());
@@ -200,9 +226,14 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("upgrade driver: \"Done.\" after %.1f s; progress went up to %lld, now %llu\n",
               std::chrono::duration<double>(Clock::now() - began).count(),
               static_cast<long long>(highest), static_cast<unsigned long long>(finalPosition));
-  if (seen.size() < 2 || seen.front() != L"Initialize bootloader...") {
-    // The scan takes a moment, so its status is always caught.
-    return Fail("the run did not begin with \"Initialize bootloader...\"", &child);
+  // The window repaints and answers only between events, so a short phase
+  // can pass unseen; what is seen must come in the run's order.
+  const std::vector<std::wstring> order{L"Initialize bootloader...", L"Erase processor...",
+                                        L"Programming...", L"Reset station...", L"Done."};
+  std::size_t next = 0;
+  for (const std::wstring& status : seen) {
+    while (next < order.size() && order[next] != status) ++next;
+    if (next == order.size()) return Fail("a status out of the run's order", &child);
   }
   if (highest <= 0) return Fail("the progress bar never moved", &child);
   if (finalPosition != 0) return Fail("the progress bar is not back at 0", &child);
