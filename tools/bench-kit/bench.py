@@ -1,0 +1,1020 @@
+#!/usr/bin/python3
+"""The tool against the serial line's own limit.
+
+Runs the programs of a release build against ks-station on pseudo-terminals,
+all in one run so that the ratios are fair on a noisy machine, and prints
+minimum, median and maximum of every figure; a full run also writes them to
+docs/benchmarks.md. tools/bench builds the programs and starts this script;
+`tools/bench --help` lists the options.
+
+What is timed, and from where:
+  exchange      the erase line written to the last acknowledgement, taken from
+                ks-station's summary for every client alike: the time the
+                erase record was complete to the time the last record was,
+                plus the wire time of the erase line itself and of the last
+                ". CR LF" (none unpaced)
+  per exchange  from one record's completion to the next, averaged over the
+                1,932 steps of a run
+  CPU           user + system of the client process (wait4), or of its
+                threads (/proc/PID/task/*/schedstat) over a window of a run
+"""
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import re
+import select
+import shutil
+import signal
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+TITLE = "KS_E -> IDU"
+BAUD = 19200
+CHAR_BITS = 10  # start bit, 8 data bits, stop bit
+EXCHANGES = 1933  # erase, 1,929 programming lines, three closing commands
+SENT_CHARS = 83003
+RECEIVED_CHARS = 5799
+WIRE_SECONDS = (SENT_CHARS + RECEIVED_CHARS) * CHAR_BITS / BAUD
+SCAN_FOUR_SILENT_SECONDS = 7.0  # 4 attempts on the first port, 1 on each later one
+ERASE_REPLY_TIME = 10.0
+TICK = os.sysconf("SC_CLK_TCK")
+
+# Modem-line bits of the pty line files that the ptymodem preload library reads.
+TIOCM_CTS, TIOCM_CAR, TIOCM_DSR = 0x020, 0x040, 0x100
+
+MARK_BEGIN = "<!-- tools/bench writes from here -->"
+MARK_END = "<!-- tools/bench writes up to here -->"
+
+
+class BenchError(Exception):
+    """The bench cannot go on (a program missing, a station that does not start)."""
+
+
+class RunFailed(Exception):
+    """One run did not end as it should; its figures are left out."""
+
+
+def now():
+    return time.monotonic()
+
+
+# ---- Processes --------------------------------------------------------------------
+
+LIVE = {}  # pid -> Child, for the clean-up after an interruption
+
+
+class Child:
+    """A program started with posix_spawn and reaped with wait4, for its rusage."""
+
+    def __init__(self, argv, env=None, out=None, err=None, pipe_out=False, keep_fds=()):
+        argv = [str(a) for a in argv]
+        if "/" not in argv[0]:
+            argv[0] = shutil.which(argv[0]) or argv[0]
+        actions = [(os.POSIX_SPAWN_OPEN, 0, "/dev/null", os.O_RDONLY, 0)]
+        self.out_fd = None
+        write_end = None
+        if pipe_out:
+            self.out_fd, write_end = os.pipe()
+            actions.append((os.POSIX_SPAWN_DUP2, write_end, 1))
+        else:
+            actions.append((os.POSIX_SPAWN_OPEN, 1, str(out or "/dev/null"),
+                            os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644))
+        actions.append((os.POSIX_SPAWN_OPEN, 2, str(err or "/dev/null"),
+                        os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644))
+        for fd in keep_fds:
+            os.set_inheritable(fd, True)
+        self.argv = argv
+        self.start = now()
+        try:
+            self.pid = os.posix_spawn(argv[0], argv, env if env is not None else os.environ,
+                                      file_actions=actions)
+        except OSError as e:
+            raise BenchError(f"cannot start {argv[0]}: {e}") from e
+        finally:
+            if write_end is not None:
+                os.close(write_end)
+        LIVE[self.pid] = self
+        self.status = None
+        self.rusage = None
+        self.end = None
+        self.killed = False
+        self._buffer = b""
+
+    def readline(self, timeout):
+        """The next line of the program's standard output, or '' at the time limit or EOF."""
+        deadline = now() + timeout
+        while b"\n" not in self._buffer:
+            left = deadline - now()
+            if left <= 0:
+                return ""
+            ready, _, _ = select.select([self.out_fd], [], [], left)
+            if not ready:
+                return ""
+            chunk = os.read(self.out_fd, 4096)
+            if not chunk:
+                return ""
+            self._buffer += chunk
+        line, self._buffer = self._buffer.split(b"\n", 1)
+        return line.decode(errors="replace")
+
+    def _kill(self):
+        self.killed = True
+        self.signal(signal.SIGKILL)
+
+    def signal(self, sig):
+        if self.status is None:
+            try:
+                os.kill(self.pid, sig)
+            except ProcessLookupError:
+                pass
+
+    def wait(self, limit):
+        """Reaps the program; a program still running after limit seconds is killed."""
+        if self.status is not None:
+            return self.status
+        timer = threading.Timer(limit, self._kill)
+        timer.start()
+        try:
+            _, status, self.rusage = os.wait4(self.pid, 0)
+        finally:
+            timer.cancel()
+        self.end = now()
+        self.status = os.waitstatus_to_exitcode(status)
+        LIVE.pop(self.pid, None)
+        if self.out_fd is not None:
+            os.close(self.out_fd)
+            self.out_fd = None
+        return self.status
+
+    def cpu(self):
+        return self.rusage.ru_utime + self.rusage.ru_stime
+
+    def wall(self):
+        return self.end - self.start
+
+
+def stop_all():
+    for child in list(LIVE.values()):
+        child.signal(signal.SIGKILL)
+        try:
+            child.wait(5)
+        except ChildProcessError:
+            pass
+
+
+def thread_cpu_seconds(pid):
+    """CPU time of the process's live threads, in seconds (ns resolution where the kernel keeps it)."""
+    total = 0.0
+    try:
+        tasks = os.listdir(f"/proc/{pid}/task")
+    except FileNotFoundError:
+        return None
+    for task in tasks:
+        try:
+            with open(f"/proc/{pid}/task/{task}/schedstat") as f:
+                total += int(f.read().split()[0]) / 1e9
+        except (FileNotFoundError, ProcessLookupError, IndexError, ValueError):
+            try:
+                with open(f"/proc/{pid}/task/{task}/stat") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+                total += (int(fields[11]) + int(fields[12])) / TICK
+            except (FileNotFoundError, ProcessLookupError):
+                pass
+    return total
+
+
+def thread_switches(pid):
+    """Context switches of the process's live threads: every wake-up is one."""
+    total = 0
+    try:
+        tasks = os.listdir(f"/proc/{pid}/task")
+    except FileNotFoundError:
+        return None
+    for task in tasks:
+        try:
+            with open(f"/proc/{pid}/task/{task}/status") as f:
+                for line in f:
+                    if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                        total += int(line.split()[1])
+        except (FileNotFoundError, ProcessLookupError):
+            pass
+    return total
+
+
+def peak_rss_kib(pid):
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except (FileNotFoundError, ProcessLookupError):
+        pass
+    return None
+
+
+class Window:
+    """A stretch of the bench: the CPU the whole machine spent meanwhile, and how
+    much of it was not the bench's own (other people's builds and tests)."""
+
+    def __init__(self):
+        self.start = now()
+        self.machine = self._busy()
+        self.ours = self._ours()
+        self.load = os.getloadavg()[0]
+
+    @staticmethod
+    def _busy():
+        with open("/proc/stat") as f:
+            fields = [int(x) for x in f.readline().split()[1:]]
+        idle = fields[3] + (fields[4] if len(fields) > 4 else 0)
+        return (sum(fields[:8]) - idle) / TICK
+
+    @staticmethod
+    def _ours():
+        t = os.times()
+        return t.user + t.system + t.children_user + t.children_system
+
+    def close(self):
+        wall = max(now() - self.start, 1e-9)
+        machine = (self._busy() - self.machine) / wall
+        ours = (self._ours() - self.ours) / wall
+        return {"wall": wall, "machine": machine, "others": max(0.0, machine - ours),
+                "load": max(self.load, os.getloadavg()[0])}
+
+
+# ---- The programs --------------------------------------------------------------------
+
+
+class Kit:
+    def __init__(self, build, win_exe):
+        self.build = Path(build).resolve()
+        b = self.build
+        self.station = b / "tools/station/ks-station"
+        self.cli = b / "app/console/ks-idu-cli"
+        self.qt = b / "app/qt/ks-idu"
+        self.refclient = b / "tools/bench-kit/ks-refclient"
+        self.mapwait = b / "tools/bench-kit/ks-bench-mapwait"
+        self.preload = b / "tests/comm/libksidu_ptymodem.so"
+        self.win_exe = Path(win_exe).resolve() if win_exe else None
+        for p in (self.station, self.cli, self.refclient, self.preload):
+            if not p.exists():
+                raise BenchError(f"{p} not built (tools/bench builds it)")
+
+    def tool_env(self, modem_dir):
+        env = dict(os.environ)
+        env["LD_PRELOAD"] = str(self.preload)
+        env["KSIDU_PTYMODEM_DIR"] = str(modem_dir)
+        return env
+
+
+class Station:
+    """One ks-station on a fresh pty, with carrier detect, CTS and DSR up."""
+
+    count = 0
+
+    def __init__(self, kit, work, args=(), baud=0, modem=None):
+        Station.count += 1
+        self.dir = Path(work) / f"station-{Station.count}"
+        self.dir.mkdir(parents=True)
+        # Line files are named after the pty: stations may share a directory.
+        self.modem = Path(modem) if modem else self.dir / "modem"
+        self.modem.mkdir(parents=True, exist_ok=True)
+        self.summary_path = self.dir / "summary.json"
+        argv = [kit.station, "--modem-dir", self.modem, "--summary", self.summary_path,
+                "--idle-exit", "90"]
+        if baud:
+            argv += ["--baud", str(baud)]
+        argv += list(args)
+        self.child = Child(argv, pipe_out=True, err=self.dir / "station.err")
+        self.port = self.child.readline(10).strip()
+        if not self.port.startswith("/dev/"):
+            self.child.signal(signal.SIGKILL)
+            self.child.wait(5)
+            raise BenchError("ks-station did not start: " +
+                             (self.dir / "station.err").read_text(errors="replace"))
+
+    def finish(self):
+        """Stops the station; its summary."""
+        self.child.signal(signal.SIGTERM)
+        self.child.wait(20)
+        try:
+            return json.loads(self.summary_path.read_text())
+        except (OSError, ValueError) as e:
+            raise RunFailed(f"no summary from ks-station ({e})") from e
+
+
+def start_client(kit, kind, station, trace=None):
+    out = station.dir / f"{kind}.out"
+    err = station.dir / f"{kind}.err"
+    if kind == "ref":
+        return Child([kit.refclient, station.port], out=out, err=err)
+    argv = [kit.cli, "--port", station.port]
+    if trace:
+        argv += ["--trace", trace]
+    return Child(argv, env=kit.tool_env(station.modem), out=out, err=err)
+
+
+def exchange_of(summary, baud):
+    """The exchange phase as the station saw it; RunFailed unless it was one clean upgrade."""
+    records = summary.get("records", [])
+    problems = []
+    if len(records) != EXCHANGES:
+        problems.append(f"{len(records)} records instead of {EXCHANGES}")
+    if any(not (r["acknowledged"] and r["checksum_ok"] and r["attempt"] == 1) for r in records):
+        problems.append("a record was resent, refused or malformed")
+    if not summary.get("last_command_seen") or summary.get("erase_count") != 1:
+        problems.append("the upgrade did not run from one erase to the last command")
+    if summary.get("fillers") or summary.get("junk_bytes"):
+        problems.append("fillers or stray bytes on the line")
+    if problems:
+        raise RunFailed("; ".join(problems))
+    char = CHAR_BITS / baud if baud else 0.0
+    steps = records[-1]["time"] - records[0]["time"]
+    return {
+        "seconds": steps + (len(records[0]["text"]) + 3) * char,
+        "per_exchange": steps / (len(records) - 1),
+        "sent": sum(len(r["text"]) for r in records),
+        "received": 3 * len(records),
+        "sha": summary.get("memory_sha256"),
+    }
+
+
+def upgrades(kit, work, kind, baud, count):
+    """count upgrades at once, each by its own client through its own station."""
+    stations = [Station(kit, work, baud=baud) for _ in range(count)]
+    clients = []
+    results = []
+    try:
+        clients = [start_client(kit, kind, s) for s in stations]
+        for c in clients:
+            c.wait(60 + (2 * WIRE_SECONDS if baud else 0))
+    finally:
+        summaries = []
+        for s in stations:
+            try:
+                summaries.append(s.finish())
+            except RunFailed as e:
+                summaries.append(e)
+    for s, c, summary in zip(stations, clients, summaries):
+        try:
+            if isinstance(summary, Exception):
+                raise summary
+            if c.status != 0:
+                why = (s.dir / f"{kind}.err").read_text(errors="replace").strip()
+                raise RunFailed(f"{kind} ended with status {c.status}"
+                                f"{' (killed at its time limit)' if c.killed else ''}: {why}")
+            r = exchange_of(summary, baud)
+            r.update(cpu=c.cpu(), wall=c.wall(), maxrss=c.rusage.ru_maxrss,
+                     switches=c.rusage.ru_nvcsw + c.rusage.ru_nivcsw)
+            results.append(r)
+        except RunFailed as e:
+            results.append(e)
+    return results
+
+
+# ---- Figures ----------------------------------------------------------------------------
+
+
+def stats(values):
+    return min(values), statistics.median(values), max(values)
+
+
+class Report:
+    def __init__(self):
+        self.sections = []
+        self.failures = []
+        self.goals = []
+
+    def section(self, title, note=None):
+        self.sections.append({"title": title, "rows": [], "notes": [note] if note else []})
+        print(f"\n== {title}", flush=True)
+
+    def note(self, text):
+        self.sections[-1]["notes"].append(text)
+        print(f"   {text}", flush=True)
+
+    def row(self, label, values, unit="", digits=3, goal=None, holds=None):
+        values = [v for v in values if v is not None]
+        if not values:
+            cells = ["-", "-", "-"]
+        else:
+            cells = [f"{v:,.{digits}f}" for v in stats(values)]
+        verdict = "" if holds is None else ("holds" if holds else "MISSED")
+        r = {"label": label, "cells": cells, "n": len(values), "unit": unit,
+             "goal": goal or "", "verdict": verdict}
+        self.sections[-1]["rows"].append(r)
+        if holds is not None:
+            self.goals.append((label, goal, holds))
+        print(f"   {label:<58} {cells[0]:>11} {cells[1]:>11} {cells[2]:>11} {unit:<6} "
+              f"n={len(values):<3} {goal or ''} {verdict}", flush=True)
+
+    def failed(self, what, error):
+        text = f"{what}: {error}"
+        self.failures.append(text)
+        print(f"   run failed: {text}", flush=True)
+
+    def load(self, window):
+        w = window.close()
+        self.note(f"machine meanwhile: {w['machine']:.2f} of {os.cpu_count()} cores busy, "
+                  f"{w['others']:.2f} of them not this bench's; load average up to {w['load']:.1f}")
+        return w
+
+    def markdown(self, header):
+        out = [header, ""]
+        for s in self.sections:
+            out.append(f"### {s['title']}")
+            out.append("")
+            if s["rows"]:
+                out.append("| Figure | min | median | max | unit | runs | goal | |")
+                out.append("|---|--:|--:|--:|---|--:|---|---|")
+                for r in s["rows"]:
+                    out.append(f"| {r['label']} | {r['cells'][0]} | {r['cells'][1]} | "
+                               f"{r['cells'][2]} | {r['unit']} | {r['n']} | {r['goal']} | "
+                               f"{r['verdict']} |")
+                out.append("")
+            for n in s["notes"]:
+                out.append(f"- {n}")
+            if s["notes"]:
+                out.append("")
+        if self.goals:
+            out.append("### Goals")
+            out.append("")
+            for label, goal, holds in self.goals:
+                out.append(f"- {'holds' if holds else 'MISSED'}: {label} ({goal})")
+            out.append("")
+        if self.failures:
+            out.append("### Runs left out")
+            out.append("")
+            for f in self.failures:
+                out.append(f"- {f}")
+            out.append("")
+        return "\n".join(out)
+
+
+def ms(values):
+    return [v * 1e3 for v in values]
+
+
+def us(values):
+    return [v * 1e6 for v in values]
+
+
+def paired_ratios(a, b):
+    return [x / y for x, y in zip(a, b) if x is not None and y is not None and y > 0]
+
+
+# ---- 1 and 3: paced exchange against the reference client ----------------------------
+
+
+def paced_exchange(kit, work, report, rounds):
+    report.section(f"1. Paced exchange at {BAUD:,} baud: ks-idu-cli against the reference "
+                   "client and the wire")
+    window = Window()
+    tool, ref = [], []
+    tool_runs = []
+    for r in range(rounds):
+        order = ("tool", "ref") if r % 2 == 0 else ("ref", "tool")
+        got = {}
+        for kind in order:
+            print(f"   round {r + 1}/{rounds}: {kind} (about {WIRE_SECONDS:.0f} s)", flush=True)
+            result = upgrades(kit, work, kind, BAUD, 1)[0]
+            if isinstance(result, RunFailed):
+                report.failed(f"paced {kind}, round {r + 1}", result)
+                got[kind] = None
+            else:
+                got[kind] = result
+        tool.append(got["tool"]["seconds"] if got["tool"] else None)
+        ref.append(got["ref"]["seconds"] if got["ref"] else None)
+        if got["tool"]:
+            tool_runs.append(got["tool"])
+    seen = [r for r in tool_runs]
+    if seen:
+        report.note(f"wire time of the exchange: {seen[0]['sent']:,} characters sent and "
+                    f"{seen[0]['received']:,} received at {CHAR_BITS} bits each = "
+                    f"{(seen[0]['sent'] + seen[0]['received']) * CHAR_BITS / BAUD:.3f} s")
+    report.row("wire time (computed)", [WIRE_SECONDS], "s")
+    report.row("ks-idu-cli exchange", tool, "s")
+    report.row("reference client exchange", ref, "s")
+    ratios = paired_ratios(tool, ref)
+    report.row("ks-idu-cli / reference client (same round)", ratios, "", 4, "≤ 1.005",
+               statistics.median(ratios) <= 1.005 if ratios else None)
+    report.row("ks-idu-cli / wire", [t / WIRE_SECONDS for t in tool if t], "", 4)
+    report.row("reference client / wire", [t / WIRE_SECONDS for t in ref if t], "", 4)
+    report.row("ks-idu-cli time above the wire, per exchange",
+               [(t - WIRE_SECONDS) / EXCHANGES * 1e6 for t in tool if t], "µs", 1)
+    report.row("reference client time above the wire, per exchange",
+               [(t - WIRE_SECONDS) / EXCHANGES * 1e6 for t in ref if t], "µs", 1)
+    report.load(window)
+    return tool_runs
+
+
+def paced_cpu(report, tool_runs):
+    report.row("ks-idu-cli CPU over the whole paced run (start to exit)",
+               [r["cpu"] / r["wall"] * 100 for r in tool_runs], "% core", 3, "< 1 %",
+               max(r["cpu"] / r["wall"] * 100 for r in tool_runs) < 1 if tool_runs else None)
+    report.row("ks-idu-cli run, start to exit", [r["wall"] for r in tool_runs], "s")
+
+
+# ---- 2: unpaced --------------------------------------------------------------------------
+
+
+def unpaced_exchange(kit, work, report, runs):
+    report.section("2. Unpaced exchange: time per exchange (one line out, its reply back)")
+    window = Window()
+    res = {"tool": [], "ref": []}
+    for r in range(runs):
+        for kind in (("tool", "ref") if r % 2 == 0 else ("ref", "tool")):
+            result = upgrades(kit, work, kind, 0, 1)[0]
+            if isinstance(result, RunFailed):
+                report.failed(f"unpaced {kind}, run {r + 1}", result)
+                res[kind].append(None)
+            else:
+                res[kind].append(result)
+    tool = [r["per_exchange"] if r else None for r in res["tool"]]
+    ref = [r["per_exchange"] if r else None for r in res["ref"]]
+    report.row("ks-idu-cli per exchange", us([t for t in tool if t]), "µs", 1)
+    report.row("reference client per exchange", us([t for t in ref if t]), "µs", 1)
+    ratios = paired_ratios(tool, ref)
+    report.row("ks-idu-cli / reference client (same run pair)", ratios, "", 2, "≤ 1.5",
+               statistics.median(ratios) <= 1.5 if ratios else None)
+    ok_tool = [r for r in res["tool"] if r]
+    ok_ref = [r for r in res["ref"] if r]
+    report.row("ks-idu-cli CPU per exchange (whole run / exchanges)",
+               [r["cpu"] / EXCHANGES * 1e6 for r in ok_tool], "µs", 1)
+    report.row("reference client CPU per exchange", [r["cpu"] / EXCHANGES * 1e6 for r in ok_ref],
+               "µs", 1)
+    report.row("ks-idu-cli context switches per exchange",
+               [r["switches"] / EXCHANGES for r in ok_tool], "", 2)
+    report.row("reference client context switches per exchange",
+               [r["switches"] / EXCHANGES for r in ok_ref], "", 2)
+    report.load(window)
+    return ok_tool
+
+
+# ---- 3: CPU while waiting ------------------------------------------------------------------
+
+
+def erase_wait(kit, work, report, runs):
+    shares, wakeups = [], []
+    for r in range(runs):
+        station = Station(kit, work, ["--fault", "1=silent"])
+        trace = station.dir / "tool.trace"
+        tool = start_client(kit, "tool", station, trace)
+        try:
+            t0 = None
+            limit = now() + 15
+            while now() < limit and tool.status is None:
+                try:
+                    if ":0100000307F5" in trace.read_text(errors="replace"):
+                        t0 = now()
+                        break
+                except FileNotFoundError:
+                    pass
+                time.sleep(0.005)
+            if t0 is None:
+                raise RunFailed("the erase line never went out")
+            c0, s0, w0 = thread_cpu_seconds(tool.pid), thread_switches(tool.pid), now()
+            # Up to just before the tool's own 10 s reply time runs out.
+            time.sleep(max(0.0, t0 + ERASE_REPLY_TIME - 0.2 - now()))
+            c1, s1, w1 = thread_cpu_seconds(tool.pid), thread_switches(tool.pid), now()
+            status = tool.wait(30)
+            if status != 5:
+                raise RunFailed(f"ks-idu-cli ended with {status}, not 5 (Command timeout.)")
+            shares.append((c1 - c0) / (w1 - w0) * 100)
+            wakeups.append((s1 - s0) / (w1 - w0))
+        except RunFailed as e:
+            report.failed(f"erase wait, run {r + 1}", e)
+        finally:
+            tool.wait(30)
+            try:
+                station.finish()
+            except RunFailed:
+                pass
+    report.row("ks-idu-cli CPU during a 10 s erase wait", shares, "% core", 3, "< 1 %",
+               max(shares) < 1 if shares else None)
+    report.row("ks-idu-cli wake-ups during the erase wait", wakeups, "/s", 1)
+
+
+# ---- 4: the port scan ------------------------------------------------------------------------
+
+
+def open_pty_without_carrier(kit, work):
+    """A pty whose line file gives CTS and DSR but no carrier detect."""
+    master, slave = os.openpty()
+    name = os.ttyname(slave)
+    os.close(slave)
+    modem = Path(work) / "nocd-modem"
+    modem.mkdir(exist_ok=True)
+    rdev = os.stat(name).st_rdev
+    index = (os.major(rdev) - 136) * 256 + os.minor(rdev)
+    (modem / str(index)).write_bytes(struct.pack("=iI", TIOCM_CTS | TIOCM_DSR, 0))
+    return master, name, modem
+
+
+def trace_entries(path):
+    out = []
+    for line in Path(path).read_text(errors="replace").splitlines():
+        m = re.match(r"\s*(\d+\.\d+) (\S+)", line)
+        if m:
+            out.append((float(m.group(1)) / 1e3, m.group(2), line))
+    return out
+
+
+def scan_figures(kit, work, report, runs, ports):
+    report.section("4. Port scan")
+    window = Window()
+    master, name, modem = open_pty_without_carrier(kit, work)
+    periods, held = [], []
+    try:
+        for r in range(runs):
+            trace = Path(work) / f"nocd-{r}.trace"
+            child = Child([kit.cli, "--trace", trace] + ["--port", name] * ports,
+                          env=kit.tool_env(modem), out=Path(work) / "nocd.out",
+                          err=Path(work) / "nocd.err")
+            status = child.wait(60)
+            entries = trace_entries(trace)
+            opens = [t for t, kind, _ in entries if kind == "open"]
+            closes = [t for t, kind, _ in entries if kind == "close"]
+            no_carrier = sum(1 for _, kind, line in entries if kind == "lines" and "DCD off" in line)
+            if status != 3 or len(opens) != ports or no_carrier != ports:
+                report.failed(f"scan without carrier detect, run {r + 1}",
+                              f"status {status}, {len(opens)} opens, {no_carrier} without carrier")
+                continue
+            # One port's whole turn: from its open to the next port's open.
+            periods += [b - a for a, b in zip(opens, opens[1:])]
+            held += [c - o for o, c in zip(opens, closes)]
+    finally:
+        os.close(master)
+    report.row(f"a port without carrier detect, one turn of the scan ({ports} a run)",
+               ms(periods), "ms", 3)
+    report.row("of it, open to close as the trace sees it", ms(held), "ms", 3)
+
+    scans, walls = [], []
+    for r in range(runs):
+        shared = Path(work) / f"silent-modem-{r}"
+        stations = [Station(kit, work, ["--identify", "silent"], modem=shared) for _ in range(4)]
+        trace = Path(work) / f"silent-{r}.trace"
+        argv = [kit.cli, "--trace", trace]
+        for s in stations:
+            argv += ["--port", s.port]
+        child = Child(argv, env=kit.tool_env(shared), out=Path(work) / "silent.out",
+                      err=Path(work) / "silent.err")
+        status = child.wait(60)
+        for s in stations:
+            try:
+                s.finish()
+            except RunFailed:
+                pass
+        entries = trace_entries(trace)
+        opens = [t for t, kind, _ in entries if kind == "open"]
+        closes = [t for t, kind, _ in entries if kind == "close"]
+        if status != 3 or len(opens) != 4 or len(closes) != 4:
+            report.failed(f"scan of four silent ports, run {r + 1}",
+                          f"status {status}, {len(opens)} opens, {len(closes)} closes")
+            continue
+        scans.append(closes[-1] - opens[0])
+        walls.append(child.wall())
+    report.row("scan of four silent ports with carrier detect (first open to last close)",
+               scans, "s", 3)
+    report.row("the same against its expected 7 s", [s / SCAN_FOUR_SILENT_SECONDS for s in scans],
+               "", 4)
+    report.row("ks-idu-cli start to exit for that scan", walls, "s", 3)
+    report.load(window)
+
+
+# ---- 5: start-up and memory -------------------------------------------------------------------
+
+
+class Xvfb:
+    def __init__(self, work):
+        r, w = os.pipe()
+        self.child = Child(["/usr/bin/Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24",
+                            "-nolisten", "tcp"], err=Path(work) / "xvfb.err", keep_fds=(w,))
+        os.close(w)
+        number = b""
+        deadline = now() + 20
+        while not number.endswith(b"\n") and now() < deadline:
+            ready, _, _ = select.select([r], [], [], max(0.0, deadline - now()))
+            if not ready:
+                break
+            chunk = os.read(r, 64)
+            if not chunk:
+                break
+            number += chunk
+        os.close(r)
+        if not number.strip().isdigit():
+            self.stop()
+            raise BenchError("Xvfb did not start: " +
+                             (Path(work) / "xvfb.err").read_text(errors="replace"))
+        self.display = ":" + number.decode().strip()
+
+    def env(self, **extra):
+        env = dict(os.environ)
+        env.pop("WAYLAND_DISPLAY", None)
+        env["DISPLAY"] = self.display
+        env.update(extra)
+        return env
+
+    def stop(self):
+        self.child.signal(signal.SIGTERM)
+        self.child.wait(10)
+
+
+def start_window(kit, x, argv, env, limit=30):
+    """Starts a program and waits for its window to be mapped: (child, seconds)."""
+    watcher = Child([kit.mapwait, TITLE, str(limit)], env=x.env(), pipe_out=True)
+    if watcher.readline(10) != "ready":
+        watcher.signal(signal.SIGKILL)
+        watcher.wait(5)
+        raise BenchError("ks-bench-mapwait could not watch the display")
+    start = now()
+    child = Child(argv, env=env)
+    line = watcher.readline(limit + 5)
+    watcher.wait(10)
+    try:
+        return child, float(line) - start
+    except ValueError:
+        child.signal(signal.SIGKILL)
+        child.wait(10)
+        raise RunFailed("the window did not appear") from None
+
+
+def qt_figures(kit, x, report, runs, idle_seconds):
+    starts, rss, shares, wakeups = [], [], [], []
+    env = x.env(QT_QPA_PLATFORM="xcb")
+    for r in range(runs):
+        try:
+            child, shown = start_window(kit, x, [kit.qt], env)
+        except RunFailed as e:
+            report.failed(f"Qt start, run {r + 1}", e)
+            continue
+        starts.append(shown)
+        if r == 0 and idle_seconds:
+            time.sleep(1.0)  # past the first paint
+            c0, s0, w0 = thread_cpu_seconds(child.pid), thread_switches(child.pid), now()
+            time.sleep(idle_seconds)
+            c1, s1, w1 = thread_cpu_seconds(child.pid), thread_switches(child.pid), now()
+            shares.append((c1 - c0) / (w1 - w0) * 100)
+            wakeups.append((s1 - s0) / (w1 - w0))
+        else:
+            time.sleep(0.5)
+        child.signal(signal.SIGTERM)
+        child.wait(15)
+        rss.append(child.rusage.ru_maxrss / 1024)
+    return starts, rss, shares, wakeups
+
+
+def wine_figures(kit, x, work, report, runs):
+    """ks-idu.exe under Wine: its window's start and its peak resident memory."""
+    prefix = Path(work) / "wine"
+    env = x.env(WINEPREFIX=str(prefix), WINEARCH="win64", WINEDEBUG="-all",
+                WINEDLLOVERRIDES="mscoree,mshtml=")
+    starts, rss = [], []
+    try:
+        boot = Child(["wineboot", "-i"], env=env)
+        if boot.wait(300) != 0:
+            raise RunFailed(f"wineboot ended with {boot.status}")
+        Child(["wineserver", "-w"], env=env).wait(120)
+        for r in range(runs):
+            child, shown = start_window(kit, x, ["wine", kit.win_exe], env, limit=60)
+            starts.append(shown)
+            time.sleep(1.0)
+            peaks = []
+            for pid in os.listdir("/proc"):
+                if not pid.isdigit():
+                    continue
+                try:
+                    cmd = Path(f"/proc/{pid}/cmdline").read_bytes()
+                except OSError:
+                    continue
+                if b"ks-idu.exe" in cmd and not cmd.startswith(b"wine\0"):
+                    peaks.append(peak_rss_kib(int(pid)) or 0)
+            child.signal(signal.SIGTERM)
+            Child(["wineserver", "-k"], env=env).wait(30)
+            child.wait(30)
+            if peaks:
+                rss.append(max(peaks) / 1024)
+    except (RunFailed, BenchError) as e:
+        report.failed("ks-idu.exe under Wine", e)
+    finally:
+        Child(["wineserver", "-k"], env=env).wait(30)
+    return starts, rss
+
+
+def startup_figures(kit, work, report, runs, idle_seconds, cli_runs):
+    report.section("3 and 5. Idle CPU, start-up and peak memory of the programs")
+    window = Window()
+    if idle_seconds:
+        erase_wait(kit, work, report, max(1, runs // 3))
+    if not kit.mapwait.exists() or not Path("/usr/bin/Xvfb").exists():
+        report.note("Qt window and ks-idu.exe: not measured (no Xvfb or ks-bench-mapwait)")
+        report.load(window)
+        return
+    x = Xvfb(work)
+    try:
+        if kit.qt.exists():
+            starts, rss, shares, wakeups = qt_figures(kit, x, report, runs, idle_seconds)
+            if idle_seconds:
+                report.row(f"ks-idu (Qt) CPU with the window open and idle "
+                           f"({idle_seconds:.0f} s)", shares, "% core", 3, "< 1 %",
+                           max(shares) < 1 if shares else None)
+                report.row("ks-idu (Qt) wake-ups while idle", wakeups, "/s", 1)
+            report.row("ks-idu (Qt) process start to window mapped (Xvfb)", ms(starts), "ms", 1)
+            report.row("ks-idu (Qt) peak resident memory (window open)", rss, "MiB", 1)
+        else:
+            report.note("ks-idu (Qt): not built")
+        if cli_runs:
+            report.row("ks-idu-cli peak resident memory (whole unpaced upgrade)",
+                       [r["maxrss"] / 1024 for r in cli_runs], "MiB", 1)
+        if kit.win_exe and kit.win_exe.exists():
+            starts, rss = wine_figures(kit, x, work, report, max(1, runs // 2))
+            report.row("ks-idu.exe (Wine) process start to window mapped", ms(starts), "ms", 1)
+            report.row("ks-idu.exe (Wine) peak resident memory of its process", rss, "MiB", 1)
+        else:
+            report.note("ks-idu.exe under Wine: not built (the Windows program's cross build "
+                        "was not available), not measured")
+    finally:
+        x.stop()
+    report.load(window)
+
+
+# ---- 6: several upgrades at once ---------------------------------------------------------------
+
+
+def scale_figures(kit, work, report, singles, counts):
+    report.section("6. Several paced upgrades at once, one ks-idu-cli and one ks-station each")
+    base = statistics.median(singles) if singles else None
+    if base:
+        report.note(f"one alone: the median of the single paced runs of ks-idu-cli, {base:.3f} s")
+    for k in counts:
+        window = Window()
+        print(f"   {k} at once (about {WIRE_SECONDS:.0f} s)", flush=True)
+        results = upgrades(kit, work, "tool", BAUD, k)
+        times = []
+        for i, r in enumerate(results):
+            if isinstance(r, RunFailed):
+                report.failed(f"{k} at once, upgrade {i + 1}", r)
+            else:
+                times.append(r["seconds"])
+        w = window.close()
+        goal = "each ≤ 1.01" if k == max(counts) else None
+        complete = len(times) == k
+        report.row(f"{k} at once: each one's exchange", times, "s")
+        if base:
+            ratios = [t / base for t in times]
+            holds = (complete and max(ratios) <= 1.01) if goal and ratios else None
+            report.row(f"{k} at once: each against one alone", ratios, "", 4, goal, holds)
+        report.note(f"{k} at once: {w['machine']:.2f} cores busy meanwhile, "
+                    f"{w['others']:.2f} of them not this bench's")
+
+
+# ---- The run ----------------------------------------------------------------------------------
+
+
+def machine_header(args, started, finished, load_before, load_after):
+    def first(path, key):
+        try:
+            for line in Path(path).read_text().splitlines():
+                if line.startswith(key):
+                    return line.split(":", 1)[1].strip() if ":" in line else line.split("=", 1)[1]
+        except OSError:
+            pass
+        return "?"
+
+    cpu = first("/proc/cpuinfo", "model name")
+    mem = first("/proc/meminfo", "MemTotal")
+    distro = first("/etc/os-release", "PRETTY_NAME").strip('"')
+    try:
+        commit = subprocess.run(["git", "-C", str(ROOT), "describe", "--always", "--dirty"],
+                                capture_output=True, text=True, timeout=10).stdout.strip()
+    except (OSError, subprocess.SubprocessError):
+        commit = "?"
+    virt = ""
+    try:
+        r = subprocess.run(["systemd-detect-virt"], capture_output=True, text=True, timeout=5)
+        virt = r.stdout.strip()
+    except (OSError, subprocess.SubprocessError):
+        pass
+    lines = [
+        f"Run of `tools/bench{' --quick' if args.quick else ''}` on "
+        f"{started:%Y-%m-%d %H:%M} to {finished:%H:%M} (local time), commit `{commit}`, "
+        f"build `{Path(args.build).name}` (Release).",
+        "",
+        f"- Machine: {cpu}, {os.cpu_count()} cores"
+        f"{', virtual machine (' + virt + ')' if virt and virt != 'none' else ''}, "
+        f"{mem} memory; {distro}, Linux {platform.release()}.",
+        f"- Load average (1 min) {load_before:.2f} before the run and {load_after:.2f} after; "
+        "each part below says how busy the machine was meanwhile and how much of that was "
+        "other people's work.",
+    ]
+    return "\n".join(lines)
+
+
+def write_docs(path, text):
+    path = Path(path)
+    block = f"{MARK_BEGIN}\n\n{text}\n\n{MARK_END}"
+    if path.exists():
+        old = path.read_text()
+        if MARK_BEGIN in old and MARK_END in old:
+            head, rest = old.split(MARK_BEGIN, 1)
+            tail = rest.split(MARK_END, 1)[1]
+            path.write_text(head + block + tail)
+            return
+        path.write_text(old.rstrip("\n") + "\n\n" + block + "\n")
+        return
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text("# Benchmarks\n\n" + block + "\n")
+
+
+def main():
+    parser = argparse.ArgumentParser(
+        prog="tools/bench",
+        description="Measures the tool against the serial line's own limit (see "
+                    "docs/benchmarks.md). A full run takes about ten minutes: its paced "
+                    "upgrades each take the line's 46 s.")
+    parser.add_argument("--quick", action="store_true",
+                        help="the unpaced parts only (about a minute); prints, writes nothing "
+                             "unless --output is given")
+    parser.add_argument("--build", default=str(ROOT / "build/bench"), help="the release build")
+    parser.add_argument("--win-exe", default="", help="ks-idu.exe of the Windows cross build")
+    parser.add_argument("--rounds", type=int, default=3,
+                        help="paced rounds of ks-idu-cli and the reference client (default 3)")
+    parser.add_argument("--runs", type=int, default=0,
+                        help="repetitions of each unpaced figure (default 7, quick 5)")
+    parser.add_argument("--scale", default="2,4,8",
+                        help="counts of simultaneous paced upgrades (default 2,4,8; "
+                             "1 is the single runs of part 1)")
+    parser.add_argument("--parts", default="1,2,3,4,5,6", help="which parts to run")
+    parser.add_argument("--output", default=None,
+                        help="the Markdown file to write (default docs/benchmarks.md for a "
+                             "full run)")
+    parser.add_argument("--keep", action="store_true", help="keep the work directory")
+    args = parser.parse_args()
+
+    parts = {int(p) for p in args.parts.split(",") if p.strip()}
+    if args.quick:
+        parts -= {1, 6}
+    runs = args.runs or (5 if args.quick else 7)
+    output = args.output if args.output is not None else (
+        None if args.quick or parts != {1, 2, 3, 4, 5, 6} else str(ROOT / "docs/benchmarks.md"))
+
+    kit = Kit(args.build, args.win_exe)
+    work = tempfile.mkdtemp(prefix="ksidu-bench.")
+    report = Report()
+    started = datetime.datetime.now()
+    load_before = os.getloadavg()[0]
+    print(f"tools/bench: work directory {work}; {os.cpu_count()} cores, "
+          f"load average {load_before:.2f}", flush=True)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(130))
+    try:
+        cli_runs = []
+        if 2 in parts:
+            cli_runs = unpaced_exchange(kit, work, report, runs)
+        if 4 in parts:
+            scan_figures(kit, work, report, max(2, runs // 2), 50)
+        if 3 in parts or 5 in parts:
+            startup_figures(kit, work, report, runs, 10.0 if 3 in parts else 0, cli_runs)
+        singles = []
+        if 1 in parts:
+            tool_runs = paced_exchange(kit, work, report, args.rounds)
+            singles = [r["seconds"] for r in tool_runs]
+            if 3 in parts:
+                paced_cpu(report, tool_runs)
+        if 6 in parts:
+            counts = [int(c) for c in args.scale.split(",") if c.strip()]
+            scale_figures(kit, work, report, singles, counts)
+    except KeyboardInterrupt:
+        print("\ntools/bench: interrupted", file=sys.stderr)
+        stop_all()
+        return 130
+    except BenchError as e:
+        print(f"tools/bench: {e}", file=sys.stderr)
+        stop_all()
+        return 1
+    finally:
+        stop_all()
+        if not args.keep:
+            subprocess.run(["rm", "-rf", work])
+
+    finished = datetime.datetime.now()
+    header = machine_header(args, started, finished, load_before, os.getloadavg()[0])
+    text = report.markdown(header)
+    print("\n" + text)
+    if output:
+        write_docs(output, text)
+        print(f"tools/bench: written to {output}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
