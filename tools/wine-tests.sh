@@ -269,23 +269,27 @@ elif [ "${image#/}" = "$image" ]; then
   image=$root/$image
 fi
 
-rm -f "$work/com7"
-"$station" --pty --link "$work/com7" --modem-dir "$work/modem" --idle-exit 120 \
-  --summary "$work/station.json" --dump "$work/station.bin" >"$work/station.out" 2>&1 &
-station_pid=$!
-for _ in $(seq 100); do
-  [ -L "$work/com7" ] && break
-  sleep 0.1
-done
-if [ ! -L "$work/com7" ]; then
+start_station() {  # [station option...]
+  rm -f "$work/com7" "$work/station.json" "$work/station.bin"
+  "$station" --pty --link "$work/com7" --modem-dir "$work/modem" --idle-exit 120 \
+    --summary "$work/station.json" --dump "$work/station.bin" "$@" >"$work/station.out" 2>&1 &
+  station_pid=$!
+  for _ in $(seq 100); do
+    [ -L "$work/com7" ] && return 0
+    sleep 0.1
+  done
   cat "$work/station.out" >&2
   echo "wine-tests: the station did not come up" >&2
-  exit 1
-fi
+  return 1
+}
+drive() {  # [driver option...]: ks-idu.exe --port COM7 under the driver
+  LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem" \
+    timeout 300 wine "$driver_exe" "$@" "$(winepath -w "$program_exe")" --port COM7
+}
+
+start_station
 rc=0
-LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem" \
-  timeout 300 wine "$driver_exe" "$(winepath -w "$program_exe")" --port COM7 \
-  >"$work/upgrade.out" 2>&1 || rc=$?
+drive >"$work/upgrade.out" 2>&1 || rc=$?
 cat "$work/upgrade.out"
 stop_station
 if [ "$rc" -ne 0 ]; then
@@ -324,6 +328,18 @@ if problems:
 print(f"wine-tests: the station's memory equals the image "
       f"({len(facts.get('records', []))} records, {facts.get('fillers')} fillers)")
 EOF
+
+# Closing the window in the middle of a run (the station paced as on a real
+# line, so programming lasts): the program ends at once, with no message.
+start_station --baud 19200
+rc=0
+drive --close-at "Programming..." >"$work/close.out" 2>&1 || rc=$?
+cat "$work/close.out"
+stop_station
+if [ "$rc" -ne 0 ]; then
+  echo "wine-tests: closing ks-idu.exe during a run failed" >&2
+  exit 1
+fi
 
 wineserver -w
 echo "wine-tests: all passed"

@@ -198,8 +198,11 @@ Win32MainWindow::Win32MainWindow(HINSTANCE instance, std::span<const std::string
   window_ = CreateWindowExW(0, className.c_str(), Widen(form.caption).c_str(), style, left, top,
                             windowSize_.cx, windowSize_.cy, nullptr, nullptr, instance_, this);
   if (window_ == nullptr) {
-    throw std::runtime_error("Cannot create the main window (error " +
-                             std::to_string(GetLastError()) + ").");
+    const DWORD error = GetLastError();
+    if (bigIcon_ != nullptr) DestroyIcon(bigIcon_);
+    if (smallIcon_ != nullptr) DestroyIcon(smallIcon_);
+    throw std::runtime_error("Cannot create the main window (error " + std::to_string(error) +
+                             ").");
   }
   try {
     if (bigIcon_ != nullptr) SendMessageW(window_, WM_SETICON, ICON_BIG, (LPARAM)bigIcon_);
@@ -212,6 +215,8 @@ Win32MainWindow::Win32MainWindow(HINSTANCE instance, std::span<const std::string
     DestroyWindow(window_);
     window_ = nullptr;
     for (auto& [spec, font] : fonts_) DeleteObject(font);
+    if (bigIcon_ != nullptr) DestroyIcon(bigIcon_);
+    if (smallIcon_ != nullptr) DestroyIcon(smallIcon_);
     throw;
   }
   SetApplicationWindow(window_);

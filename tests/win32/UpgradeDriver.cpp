@@ -5,11 +5,15 @@
 //
 //   ksidu_win32_driver.exe PROGRAM.exe [ARGUMENT...]
 //   ksidu_win32_driver.exe --hold SECONDS PROGRAM.exe [ARGUMENT...]
+//   ksidu_win32_driver.exe --close-at STATUS PROGRAM.exe [ARGUMENT...]
 //
 // tools/wine-tests.sh runs it against a simulated station on COM7 and then
 // compares the station's memory with the image. With --hold it presses
 // nothing: it prints "window: LEFT TOP WIDTH HEIGHT" once the idle window is
-// up, keeps it open that long (for a picture of it) and closes it.
+// up, keeps it open that long (for a picture of it) and closes it. With
+// --close-at it closes the window as soon as the status line shows STATUS,
+// in the middle of the run, and expects the program to end at once with
+// status 0 and no message.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -121,12 +125,18 @@ int Fail(const char* what, PROCESS_INFORMATION* program = nullptr) {
 int wmain(int argc, wchar_t** argv) {
   int first = 1;
   int holdSeconds = -1;
+  std::wstring closeAt;
   if (argc >= 3 && std::wstring(argv[1]) == L"--hold") {
     holdSeconds = _wtoi(argv[2]);
     first = 3;
+  } else if (argc >= 3 && std::wstring(argv[1]) == L"--close-at") {
+    closeAt = argv[2];
+    first = 3;
   }
   if (argc <= first) {
-    std::printf("usage: ksidu_win32_driver [--hold SECONDS] PROGRAM.exe [ARGUMENT...]\n");
+    std::printf(
+        "usage: ksidu_win32_driver [--hold SECONDS | --close-at STATUS] PROGRAM.exe "
+        "[ARGUMENT...]\n");
     return 2;
   }
   const std::wstring program = argv[first];
@@ -213,6 +223,28 @@ int wmain(int argc, wchar_t** argv) {
       std::printf("  status: \"%s\" after %.1f s\n", Narrow(text).c_str(),
                   std::chrono::duration<double>(Clock::now() - began).count());
       std::fflush(stdout);
+    }
+    if (!closeAt.empty() && !seen.empty() && seen.back() == closeAt) {
+      std::printf("upgrade driver: closing the window during the run\n");
+      PostMessageW(window, WM_CLOSE, 0, 0);
+      const auto asked = Clock::now();
+      while (WaitForSingleObject(child.hProcess, 50) != WAIT_OBJECT_0) {
+        BoxSearch shown{child.dwProcessId, nullptr};
+        EnumWindows(&FindProcessBox, reinterpret_cast<LPARAM>(&shown));
+        if (shown.box != nullptr) {
+          EnumChildWindows(shown.box, &PrintBoxText, 0);
+          return Fail("closing during the run shows a message box", &child);
+        }
+        if (Clock::now() - asked > 30s) return Fail("the program did not end", &child);
+      }
+      DWORD exitCode = 1;
+      GetExitCodeProcess(child.hProcess, &exitCode);
+      CloseHandle(child.hProcess);
+      CloseHandle(child.hThread);
+      if (exitCode != 0) return Fail("the program's exit status is not 0");
+      std::printf("upgrade driver: the program ended with status 0 after %.1f s\n",
+                  std::chrono::duration<double>(Clock::now() - asked).count());
+      return 0;
     }
     DWORD_PTR position = 0;
     if (SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &position)) {
