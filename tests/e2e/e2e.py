@@ -425,6 +425,10 @@ def check_full_image(c, st, what="station"):
              what + ": programming lines differ from the image's (%d sent)" % len(programming))
     c.equal(texts[1 + len(image.lines) :], CLOSING_LINES, what + ": closing lines")
     c.expect(all(r["checksum_ok"] for r in st.summary["records"]), what + ": a record with a bad checksum")
+    acknowledged = {r["text"] for r in st.summary["records"] if r["acknowledged"]}
+    missing = [t for t in image.lines if t not in acknowledged]
+    c.expect(not missing, "%s: %d programming lines never acknowledged by the station, the first %s"
+             % (what, len(missing), missing[:1]))
     c.equal(st.summary["erase_count"], 1, what + ": erase lines acknowledged")
     c.equal(st.summary["last_command_seen"], True, what + ": last command seen")
     c.expect(st.memory == image.memory, what + ": memory differs from the image")
@@ -641,6 +645,10 @@ ROWS = [
         check=c_done, seconds=1.5),
     Row("two-replies", "two replies at once", 0, [], DONE_STATUSES,
         station=faults("1=two", "3=two", "1000=two", "1932=two"), check=c_done, seconds=1.5),
+    Row("two-then-negative", "two replies, the next line refused", 0, [], DONE_STATUSES,
+        station=faults("5=two", "6:1=negative"), check=c_done, seconds=1.5,
+        known_fault="the second reply of one read acknowledges the line written after the "
+                    "first: the refused line is never sent again, yet the run ends Done."),
     Row("hang-up", "station hangs up mid-programming", 5, [TIMEOUT], FAIL_PROG,
         station=["--hang-up-after", "500"], check=c_hang_up, seconds=5),
     Row("held-flock", "port held by another program (flock)", 3, [NOT_FOUND], FAIL_INIT,
