@@ -173,6 +173,23 @@ for exe in "$layer_exe" "$window_exe" "$driver_exe" "$program_exe"; do
   fi
 done
 
+# ks-idu.exe is one static program: it may import Windows' own DLLs only.
+objdump=$(command -v x86_64-w64-mingw32-objdump || true)
+if [ -n "$objdump" ]; then
+  imports=$("$objdump" -p "$program_exe" | sed -n 's/^\s*DLL Name: //p' | tr -d '\r')
+  echo "wine-tests: ks-idu.exe imports" $imports
+  for dll in $imports; do
+    case "${dll^^}" in
+      KERNEL32.DLL | USER32.DLL | GDI32.DLL | COMCTL32.DLL | SHELL32.DLL | ADVAPI32.DLL | \
+        MSVCRT.DLL) ;;
+      *)
+        echo "wine-tests: ks-idu.exe needs $dll, which Windows does not ship" >&2
+        exit 1
+        ;;
+    esac
+  done
+fi
+
 # A gtest program's output: it passed, and no case skipped (a skipped case
 # did not run against the rig).
 check_run() {  # what rc output-file
