@@ -53,9 +53,15 @@ std::string ConsoleScreen::RenderProgressLine(int percent, std::string_view time
   const int filled = percent * kBarWidth / 100;
   char number[8];
   std::snprintf(number, sizeof number, "%3d%%", percent);
-  return "[" + std::string(static_cast<std::size_t>(filled), '#') +
-         std::string(static_cast<std::size_t>(kBarWidth - filled), '.') + "] " + number + "  " +
-         std::string(timeLeft) + " left";
+  std::string line = "[";
+  line.append(static_cast<std::size_t>(filled), '#');
+  line.append(static_cast<std::size_t>(kBarWidth - filled), '.');
+  line += "] ";
+  line += number;
+  line += "  ";
+  line += timeLeft;
+  line += " left";
+  return line;
 }
 
 void ConsoleScreen::Progress(std::int32_t min, std::int32_t max, std::int32_t position) {

@@ -13,6 +13,10 @@
 #include <string_view>
 #include <vector>
 
+// First: on Windows its headers rename MessageBox, and every unit that
+// declares or calls the form's MessageBox must see the same name.
+#include "WinDefs.h"
+
 #include "Controls.h"
 #include "EventLoop.h"
 

@@ -22,36 +22,37 @@ namespace console {
 
 #ifdef _WIN32
 
-struct SignalWatcher::State {
-  std::function<void()> onSignal;
-  std::atomic<int> count{0};
-};
+struct SignalWatcher::State {};
 
 namespace {
-std::mutex watcherMutex;
-SignalWatcher::State* watcher = nullptr;
-}  // namespace
-
 // Windows runs the handler on a thread of its own.
-static BOOL WINAPI ConsoleCtrl(DWORD type) {
+std::mutex watcherMutex;
+std::function<void()> watcherCall;
+int watcherSignals = 0;
+
+BOOL WINAPI ConsoleCtrl(DWORD type) {
   if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
   std::lock_guard lock(watcherMutex);
-  if (watcher == nullptr || watcher->count.fetch_add(1) > 0) return FALSE;
-  watcher->onSignal();
+  // Asked twice: the default handler ends the program at once.
+  if (!watcherCall || ++watcherSignals > 1) return FALSE;
+  watcherCall();
   return TRUE;
 }
+}  // namespace
 
 SignalWatcher::SignalWatcher(std::function<void()> onSignal) : state_(std::make_unique<State>()) {
-  state_->onSignal = std::move(onSignal);
-  std::lock_guard lock(watcherMutex);
-  watcher = state_.get();
+  {
+    std::lock_guard lock(watcherMutex);
+    watcherCall = std::move(onSignal);
+    watcherSignals = 0;
+  }
   SetConsoleCtrlHandler(&ConsoleCtrl, TRUE);
 }
 
 SignalWatcher::~SignalWatcher() {
   SetConsoleCtrlHandler(&ConsoleCtrl, FALSE);
   std::lock_guard lock(watcherMutex);
-  watcher = nullptr;
+  watcherCall = nullptr;
 }
 
 #else

@@ -279,9 +279,11 @@ TEST(Trace, AProgramsTraceFileIsHeadedAndTracesItsSerialLayer) {
     app::TraceStatus("Done.");
   }
   EXPECT_EQ(app::CurrentTrace(), nullptr);
-  std::ifstream in(file);
   std::stringstream text;
-  text << in.rdbuf();
+  {
+    std::ifstream in(file);
+    text << in.rdbuf();
+  }  // closed: Windows removes no open file
   const std::vector<std::string> entries = Entries(text.str());
   ASSERT_EQ(entries.size(), 4u) << text.str();
   EXPECT_TRUE(entries[0].starts_with("ks-idu-cli 2.3, trace started ")) << entries[0];
