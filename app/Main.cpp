@@ -138,7 +138,6 @@ void TMainPanel::CommRxChar(comm::TObject* /*sender*/, std::uint32_t count) {
     const std::int32_t n = Comm->Read(buffer.data(), wanted);
     if (n <= 0) return;
     left -= static_cast<std::uint32_t>(n);
-    const std::uint64_t purgesBefore = purges_;
     for (std::int32_t i = 0; i < n; ++i) {
       const upgrade::Reply reply =
           upgrade::FeedReplyChar(RxHistory, static_cast<char>(buffer[static_cast<std::size_t>(i)]));
@@ -154,12 +153,17 @@ void TMainPanel::CommRxChar(comm::TObject* /*sender*/, std::uint32_t count) {
         ShowStatus(std::string(upgrade::kStatusDone));
         Button1->SetEnabled(true);
       }
+      const std::uint64_t purgesBefore = purges_;
       SendLine();
+      // Whatever follows in this read, and whatever was announced with it,
+      // came before the line just written and cannot answer it: a second
+      // acknowledgement in one read would otherwise pass a line that the
+      // station then refuses. The purge before the line dropped the rest.
+      if (purges_ != purgesBefore) return;
     }
     // The event announced more than one buffer holds: nothing announces those
-    // bytes again, so read on, unless a line went out meanwhile, whose purge
-    // dropped them, or the read came up short.
-    if (purges_ != purgesBefore || n < wanted) return;
+    // bytes again, so read on, unless the read came up short.
+    if (n < wanted) return;
   }
 }
 

@@ -251,7 +251,7 @@ struct Port : Object {
   // Settings without a termios home.
   DWORD inQueue = 4096, outQueue = 4096;
   COMMTIMEOUTS timeouts{};
-  bool dsrFlow = false, dsrSensitivity = false, txContinueOnXoff = false;
+  bool ctsFlow = false, dsrFlow = false, dsrSensitivity = false, txContinueOnXoff = false;
   bool errorCharOn = false, nullStrip = false, abortOnError = false;
   DWORD dtrControl = DTR_CONTROL_ENABLE, rtsControl = RTS_CONTROL_ENABLE;
   WORD xonLim = 2048, xoffLim = 512;
@@ -790,6 +790,7 @@ BOOL PosixCommOs::SetCommState(HANDLE file, DCB* dcb) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
   p->baud = got.c_ospeed;
+  p->ctsFlow = d.fOutxCtsFlow;
   p->dsrFlow = d.fOutxDsrFlow;
   p->dsrSensitivity = d.fDsrSensitivity;
   p->txContinueOnXoff = d.fTXContinueOnXoff;
@@ -837,7 +838,7 @@ BOOL PosixCommOs::WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD*
   DWORD error = 0;
   bool timedOut = false;
   lk.unlock();
-  // Chunks, so that a DSR drop holds back the rest as a UART would.
+  // Chunks, so that a CTS or DSR drop holds back the rest as a UART would.
   constexpr DWORD kChunk = 256;
   while (sent < count && !error) {
     if (Passed(deadline)) {
@@ -852,8 +853,11 @@ BOOL PosixCommOs::WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD*
         error = ERROR_OPERATION_ABORTED;
         break;
       }
+      // CTS is the kernel's where it enforces CRTSCTS, but not every driver
+      // does (ptys, some USB adapters): hold output here as for DSR.
       int bits = 0;
-      if (p->dsrFlow && Ioctl(p->fd, TIOCMGET, &bits) == 0 && !(bits & TIOCM_DSR)) {
+      if ((p->ctsFlow || p->dsrFlow) && Ioctl(p->fd, TIOCMGET, &bits) == 0 &&
+          ((p->ctsFlow && !(bits & TIOCM_CTS)) || (p->dsrFlow && !(bits & TIOCM_DSR)))) {
         wait = kSamplePeriodMs;  // no wake-up for a line change: sample it
       }
     }

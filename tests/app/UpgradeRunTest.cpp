@@ -253,14 +253,21 @@ TEST_F(UpgradeRun, NoisyAndSplitRepliesAreRecognised) {
   EXPECT_TRUE(form.boxes.empty());
 }
 
-TEST_F(UpgradeRun, TwoAcknowledgementsInOneReadAcknowledgeTwoLines) {
+TEST_F(UpgradeRun, ASecondAcknowledgementInOneReadNeverAnswersTheNextLine) {
+  // The station answers line 2 twice at once, then refuses line 3. The
+  // second acknowledgement came before line 3 was written: line 3 waits for
+  // its own reply, is refused, and goes out again.
   UseImage({":0100000011EE", ":0100100022CD", ":00000001FF"});
-  station::Station& s = ports.AddStation("COM1", {.faults = {{2, 1, Fault::TwoReplies}}});
+  station::Station& s =
+      ports.AddStation("COM1", {.faults = {{2, 1, Fault::TwoReplies}, {3, 1, Fault::Negative}}});
   Press();
-  RunToEnd();
-  // The second acknowledgement counted for line 3, written meanwhile; the
-  // station's own answer to it was purged before the next line.
-  EXPECT_EQ(Lines(s).size(), 6u);
+  EXPECT_EQ(RunToEnd(), (std::vector<std::uint32_t>{1000}));
+  const std::string line2 = ":1000000011FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEE";
+  const std::string line3 = ":1000100022FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFCD";
+  EXPECT_EQ(Lines(s),
+            (std::vector<std::string>{kErase, line2, line3, line3, kReset1, kReset2, kReset3}));
+  EXPECT_EQ(s.Memory()[0x0010], 0x22);
+  EXPECT_EQ(s.Memory(), panel->ImageBuffer);
   EXPECT_EQ(form.status.caption, "Done.");
   EXPECT_TRUE(form.boxes.empty());
 }
