@@ -698,6 +698,9 @@ HANDLE PosixCommOs::CreateFileA(const char* name, DWORD, DWORD, DWORD, DWORD) {
     Ioctl(fd, TIOCEXCL, nullptr);
     MakeRaw(t);
     if (!SetTermios(fd, t)) return refuse(FromErrno(errno));
+    // Each open starts with an empty input queue, as on Windows: what waited
+    // in the driver before would never be announced as new input.
+    ::tcflush(fd, TCIFLUSH);
     if (GetTermios(fd, t) && t.c_ospeed > 0) port->baud = t.c_ospeed;
     serial_struct ss{};
     if (Ioctl(fd, TIOCGSERIAL, &ss) == 0 && !(ss.flags & ASYNC_LOW_LATENCY)) {
