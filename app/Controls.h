@@ -9,6 +9,9 @@
 #include <string>
 
 #include "Classes.h"
+// Before anything names MessageBox: on Windows <windows.h> makes it a macro,
+// and every unit must see the form's member under the same name.
+#include "WinDefs.h"
 
 namespace app {
 

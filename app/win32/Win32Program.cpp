@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <chrono>
 #include <exception>
 #include <memory>
 
@@ -117,6 +118,9 @@ int RunProgram(HINSTANCE instance, int showCommand, const std::vector<std::strin
   } catch (...) {
     StandardExceptionBox("Unknown exception.", std::string(resources::kApplicationTitle));
   }
+  // The trace's serial layer goes with this function: no event thread may
+  // still use it.
+  app::WaitForSerialThreads(std::chrono::seconds(2));
   return 0;
 }
 

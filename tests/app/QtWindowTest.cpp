@@ -46,9 +46,7 @@ QApplication& App() {
   static char* argv[] = {name, nullptr};
   static qtfront::Application* app = [] {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    auto* a = new qtfront::Application(argc, argv);
-    QGuiApplication::setApplicationDisplayName("KS_E -> IDU");
-    return a;
+    return new qtfront::Application(argc, argv);
   }();
   return *app;
 }
