@@ -358,5 +358,36 @@ if [ "$rc" -ne 0 ]; then
   exit 1
 fi
 
+# The Windows subset of the fault matrix: the console program under Wine
+# against the station on COM7, each ending with its exit status and message.
+cli_exe=$build/app/console/ks-idu-cli.exe
+console_row() {  # expected-status expected-text [station option...]
+  local want=$1 text=$2
+  shift 2
+  start_station "$@"
+  local rc=0
+  LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem" \
+    timeout 120 wine "$cli_exe" --port COM7 >"$work/row.out" 2>"$work/row.err" || rc=$?
+  stop_station
+  if [ "$rc" -ne "$want" ] || ! grep -qF -- "$text" "$work/row.out" "$work/row.err"; then
+    echo "wine-tests: ks-idu-cli.exe with the station's ${*:-defaults}: exit $rc," \
+      "expected $want and \"$text\"" >&2
+    cat "$work/row.out" "$work/row.err" >&2
+    exit 1
+  fi
+  printf 'wine-tests: ks-idu-cli.exe, station %-48s exit %d, %s\n' "${*:-as it comes}" "$rc" "$text"
+}
+console_row 0 "Done."
+console_row 4 "Initialize error.: Station upgrade not supported." --identify refuse
+console_row 3 "Hardware error.: Station KESTRO not found." --identify silent
+console_row 5 "Upgrade error.: Communication error." --fault 1=negative
+console_row 0 "Done." --fault 3:1=silent --fault 3:2=silent --fault 3:3=silent
+console_row 5 "Upgrade error.: Command timeout." --fault 4=silent
+console_row 0 "Done." --fault 2=two --fault 3:1=negative --fault 5=split --fault 6=garbage
+
+# The simulator itself as a Windows program, on COM7.
+/usr/bin/python3 "$root/tests/station/wine_station_check.py" \
+  --exe "$build/tools/station/ks-station.exe" --com COM7 --link "$work/com7"
+
 wineserver -w
 echo "wine-tests: all passed"
