@@ -1,6 +1,8 @@
 # Plants, in a copy of the image check, the off-by-one that accepts a record
 # ending one byte past 0xFFFF, and expects the image-check fuzz target to
 # catch it on the input kept for it; the real check must pass that input.
+# FUZZER is the libFuzzer program or its replay; it runs in WORK_DIR, where
+# libFuzzer leaves the crashing input.
 #   cmake -DFUZZER=<program> -DCHECK_SCRIPT=<CheckImage.cmake> -DINPUT=<file>
 #         -DWORK_DIR=<dir> -P PlantedBound.cmake
 cmake_minimum_required(VERSION 3.25)
@@ -15,7 +17,7 @@ file(WRITE "${WORK_DIR}/CheckImage.cmake" "${planted}")
 
 execute_process(
   COMMAND "${CMAKE_COMMAND}" -E env "KSIDU_CHECK_IMAGE_SCRIPT=${WORK_DIR}/CheckImage.cmake"
-          "${FUZZER}" "-artifact_prefix=${WORK_DIR}/" "${INPUT}"
+          "${FUZZER}" "${INPUT}"
   WORKING_DIRECTORY "${WORK_DIR}"
   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(rc EQUAL 0)
@@ -26,7 +28,7 @@ if(NOT err MATCHES "accepted an image the loader cannot store soundly: line 1: r
 endif()
 
 execute_process(
-  COMMAND "${FUZZER}" "-artifact_prefix=${WORK_DIR}/" "${INPUT}"
+  COMMAND "${FUZZER}" "${INPUT}"
   WORKING_DIRECTORY "${WORK_DIR}"
   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT rc EQUAL 0)
