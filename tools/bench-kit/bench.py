@@ -303,6 +303,16 @@ class Station:
             raise BenchError("ks-station did not start: " +
                              (self.dir / "station.err").read_text(errors="replace"))
 
+    def modem_reads(self):
+        """TIOCMGET calls the preload library answered for this pty so far."""
+        try:
+            rdev = os.stat(self.port).st_rdev
+            index = (os.major(rdev) - 136) * 256 + os.minor(rdev)
+            data = (self.modem / str(index)).read_bytes()
+            return struct.unpack("=iI", data[:8])[1] if len(data) >= 8 else None
+        except OSError:
+            return None
+
     def finish(self):
         """Stops the station; its summary."""
         self.child.signal(signal.SIGTERM)
@@ -321,6 +331,10 @@ def start_client(kit, kind, station, trace=None):
     argv = [kit.cli, "--port", station.port]
     if trace:
         argv += ["--trace", trace]
+    if kind == "bare":
+        # No modem-line emulation: the serial layer takes a pty's missing lines as up.
+        env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "KSIDU_PTYMODEM_DIR")}
+        return Child(argv, env=env, out=out, err=err)
     return Child(argv, env=kit.tool_env(station.modem), out=out, err=err)
 
 
@@ -349,15 +363,17 @@ def exchange_of(summary, baud):
     }
 
 
-def upgrades(kit, work, kind, baud, count):
-    """count upgrades at once, each by its own client through its own station."""
-    stations = [Station(kit, work, baud=baud) for _ in range(count)]
+def upgrades(kit, work, kinds, baud):
+    """Upgrades at once, one for each client kind given, each through its own station."""
+    stations = [Station(kit, work, baud=baud) for _ in kinds]
     clients = []
     results = []
+    modem_reads = [None] * len(kinds)
     try:
-        clients = [start_client(kit, kind, s) for s in stations]
+        clients = [start_client(kit, kind, s) for kind, s in zip(kinds, stations)]
         for c in clients:
             c.wait(60 + (2 * WIRE_SECONDS if baud else 0))
+        modem_reads = [s.modem_reads() for s in stations]
     finally:
         summaries = []
         for s in stations:
@@ -365,7 +381,7 @@ def upgrades(kit, work, kind, baud, count):
                 summaries.append(s.finish())
             except RunFailed as e:
                 summaries.append(e)
-    for s, c, summary in zip(stations, clients, summaries):
+    for kind, s, c, summary, reads in zip(kinds, stations, clients, summaries, modem_reads):
         try:
             if isinstance(summary, Exception):
                 raise summary
@@ -375,7 +391,9 @@ def upgrades(kit, work, kind, baud, count):
                                 f"{' (killed at its time limit)' if c.killed else ''}: {why}")
             r = exchange_of(summary, baud)
             r.update(cpu=c.cpu(), wall=c.wall(), maxrss=c.rusage.ru_maxrss,
-                     switches=c.rusage.ru_nvcsw + c.rusage.ru_nivcsw)
+                     switches=c.rusage.ru_nvcsw + c.rusage.ru_nivcsw,
+                     station_cpu=s.child.cpu() if s.child.rusage else None,
+                     modem_reads=reads if kind == "tool" else None)
             results.append(r)
         except RunFailed as e:
             results.append(e)
@@ -479,35 +497,38 @@ def paired_ratios(a, b):
 def paced_exchange(kit, work, report, rounds):
     report.section(f"1. Paced exchange at {BAUD:,} baud: ks-idu-cli against the reference "
                    "client and the wire")
+    report.note("each round runs the three clients at the same time, each on its own pty with "
+                "its own ks-station, so that all three meet the same machine (part 6 shows that "
+                "upgrades side by side do not slow each other)")
     window = Window()
-    tool, ref = [], []
-    tool_runs = []
+    kinds = ("tool", "ref", "bare")
+    times = {k: [] for k in kinds}
+    runs = {k: [] for k in kinds}
     for r in range(rounds):
-        order = ("tool", "ref") if r % 2 == 0 else ("ref", "tool")
-        got = {}
-        for kind in order:
-            print(f"   round {r + 1}/{rounds}: {kind} (about {WIRE_SECONDS:.0f} s)", flush=True)
-            result = upgrades(kit, work, kind, BAUD, 1)[0]
+        print(f"   round {r + 1}/{rounds} (about {WIRE_SECONDS:.0f} s)", flush=True)
+        for kind, result in zip(kinds, upgrades(kit, work, kinds, BAUD)):
             if isinstance(result, RunFailed):
                 report.failed(f"paced {kind}, round {r + 1}", result)
-                got[kind] = None
+                times[kind].append(None)
             else:
-                got[kind] = result
-        tool.append(got["tool"]["seconds"] if got["tool"] else None)
-        ref.append(got["ref"]["seconds"] if got["ref"] else None)
-        if got["tool"]:
-            tool_runs.append(got["tool"])
-    seen = [r for r in tool_runs]
+                times[kind].append(result["seconds"])
+                runs[kind].append(result)
+    seen = runs["tool"] + runs["ref"]
     if seen:
         report.note(f"wire time of the exchange: {seen[0]['sent']:,} characters sent and "
                     f"{seen[0]['received']:,} received at {CHAR_BITS} bits each = "
                     f"{(seen[0]['sent'] + seen[0]['received']) * CHAR_BITS / BAUD:.3f} s")
+    tool, ref, bare = times["tool"], times["ref"], times["bare"]
     report.row("wire time (computed)", [WIRE_SECONDS], "s")
     report.row("ks-idu-cli exchange", tool, "s")
     report.row("reference client exchange", ref, "s")
+    report.row("ks-idu-cli on a bare pty exchange", bare, "s")
     ratios = paired_ratios(tool, ref)
     report.row("ks-idu-cli / reference client (same round)", ratios, "", 4, "≤ 1.005",
                statistics.median(ratios) <= 1.005 if ratios else None)
+    ratios = paired_ratios(bare, ref)
+    report.row("ks-idu-cli on a bare pty / reference client (same round)", ratios, "", 4,
+               "≤ 1.005", statistics.median(ratios) <= 1.005 if ratios else None)
     report.row("ks-idu-cli / wire", [t / WIRE_SECONDS for t in tool if t], "", 4)
     report.row("reference client / wire", [t / WIRE_SECONDS for t in ref if t], "", 4)
     report.row("ks-idu-cli time above the wire, per exchange",
@@ -515,14 +536,28 @@ def paced_exchange(kit, work, report, rounds):
     report.row("reference client time above the wire, per exchange",
                [(t - WIRE_SECONDS) / EXCHANGES * 1e6 for t in ref if t], "µs", 1)
     report.load(window)
-    return tool_runs
+    return runs
 
 
-def paced_cpu(report, tool_runs):
-    report.row("ks-idu-cli CPU over the whole paced run (start to exit)",
-               [r["cpu"] / r["wall"] * 100 for r in tool_runs], "% core", 3, "< 1 %",
-               max(r["cpu"] / r["wall"] * 100 for r in tool_runs) < 1 if tool_runs else None)
-    report.row("ks-idu-cli run, start to exit", [r["wall"] for r in tool_runs], "s")
+def paced_cpu(report, runs):
+    shares = [r["cpu"] / r["wall"] * 100 for r in runs["tool"]]
+    report.row("ks-idu-cli CPU over the whole paced run (start to exit)", shares, "% core", 3,
+               "< 1 %", max(shares) < 1 if shares else None)
+    shares = [r["cpu"] / r["wall"] * 100 for r in runs["bare"]]
+    report.row("ks-idu-cli on a bare pty, the same", shares, "% core", 3, "< 1 %",
+               max(shares) < 1 if shares else None)
+    report.row("reference client CPU over its paced run",
+               [r["cpu"] / r["wall"] * 100 for r in runs["ref"]], "% core", 3)
+    report.row("ks-idu-cli context switches per exchange, paced",
+               [r["switches"] / EXCHANGES for r in runs["tool"]], "", 2)
+    report.row("ks-idu-cli modem-line reads (TIOCMGET) over the run, per exchange, paced",
+               [r["modem_reads"] / EXCHANGES for r in runs["tool"]
+                if r["modem_reads"] is not None], "", 2)
+    report.row("ks-idu-cli on a bare pty, the same", [r["switches"] / EXCHANGES for r in runs["bare"]],
+               "", 2)
+    report.row("reference client context switches per exchange, paced",
+               [r["switches"] / EXCHANGES for r in runs["ref"]], "", 2)
+    report.row("ks-idu-cli run, start to exit", [r["wall"] for r in runs["tool"]], "s")
 
 
 # ---- 2: unpaced --------------------------------------------------------------------------
@@ -531,10 +566,10 @@ def paced_cpu(report, tool_runs):
 def unpaced_exchange(kit, work, report, runs):
     report.section("2. Unpaced exchange: time per exchange (one line out, its reply back)")
     window = Window()
-    res = {"tool": [], "ref": []}
+    res = {"tool": [], "ref": [], "bare": []}
     for r in range(runs):
-        for kind in (("tool", "ref") if r % 2 == 0 else ("ref", "tool")):
-            result = upgrades(kit, work, kind, 0, 1)[0]
+        for kind in (("tool", "ref", "bare") if r % 2 == 0 else ("bare", "ref", "tool")):
+            result = upgrades(kit, work, [kind], 0)[0]
             if isinstance(result, RunFailed):
                 report.failed(f"unpaced {kind}, run {r + 1}", result)
                 res[kind].append(None)
@@ -545,8 +580,12 @@ def unpaced_exchange(kit, work, report, runs):
     report.row("ks-idu-cli per exchange", us([t for t in tool if t]), "µs", 1)
     report.row("reference client per exchange", us([t for t in ref if t]), "µs", 1)
     ratios = paired_ratios(tool, ref)
-    report.row("ks-idu-cli / reference client (same run pair)", ratios, "", 2, "≤ 1.5",
+    report.row("ks-idu-cli / reference client (same run triple)", ratios, "", 2, "≤ 1.5",
                statistics.median(ratios) <= 1.5 if ratios else None)
+    fastest = [t for t in tool if t], [t for t in ref if t]
+    if all(fastest):
+        report.row("the same, fastest run against fastest run (the least disturbed)",
+                   [min(fastest[0]) / min(fastest[1])], "", 2)
     ok_tool = [r for r in res["tool"] if r]
     ok_ref = [r for r in res["ref"] if r]
     report.row("ks-idu-cli CPU per exchange (whole run / exchanges)",
@@ -555,8 +594,26 @@ def unpaced_exchange(kit, work, report, runs):
                "µs", 1)
     report.row("ks-idu-cli context switches per exchange",
                [r["switches"] / EXCHANGES for r in ok_tool], "", 2)
+    report.row("ks-idu-cli modem-line reads (TIOCMGET) over the run, per exchange",
+               [r["modem_reads"] / EXCHANGES for r in ok_tool if r["modem_reads"] is not None], "",
+               2)
     report.row("reference client context switches per exchange",
                [r["switches"] / EXCHANGES for r in ok_ref], "", 2)
+    ok_bare = [r for r in res["bare"] if r]
+    bare = [r["per_exchange"] if r else None for r in res["bare"]]
+    report.row("ks-idu-cli on a bare pty (no modem-line emulation) per exchange",
+               us([b for b in bare if b]), "µs", 1)
+    ratios = paired_ratios(bare, ref)
+    report.row("the same / reference client (same run triple)", ratios, "", 2, "≤ 1.5",
+               statistics.median(ratios) <= 1.5 if ratios else None)
+    fastest = [b for b in bare if b], [t for t in ref if t]
+    if all(fastest):
+        report.row("the same, fastest run against fastest run", [min(fastest[0]) / min(fastest[1])],
+                   "", 2)
+    report.row("the same, CPU per exchange", [r["cpu"] / EXCHANGES * 1e6 for r in ok_bare], "µs",
+               1)
+    report.row("the same, context switches per exchange",
+               [r["switches"] / EXCHANGES for r in ok_bare], "", 2)
     report.load(window)
     return ok_tool
 
@@ -564,12 +621,12 @@ def unpaced_exchange(kit, work, report, runs):
 # ---- 3: CPU while waiting ------------------------------------------------------------------
 
 
-def erase_wait(kit, work, report, runs):
+def erase_wait(kit, work, report, runs, kind="tool"):
     shares, wakeups = [], []
     for r in range(runs):
         station = Station(kit, work, ["--fault", "1=silent"])
         trace = station.dir / "tool.trace"
-        tool = start_client(kit, "tool", station, trace)
+        tool = start_client(kit, kind, station, trace)
         try:
             t0 = None
             limit = now() + 15
@@ -593,16 +650,17 @@ def erase_wait(kit, work, report, runs):
             shares.append((c1 - c0) / (w1 - w0) * 100)
             wakeups.append((s1 - s0) / (w1 - w0))
         except RunFailed as e:
-            report.failed(f"erase wait, run {r + 1}", e)
+            report.failed(f"erase wait ({kind}), run {r + 1}", e)
         finally:
             tool.wait(30)
             try:
                 station.finish()
             except RunFailed:
                 pass
-    report.row("ks-idu-cli CPU during a 10 s erase wait", shares, "% core", 3, "< 1 %",
+    who = "ks-idu-cli" if kind == "tool" else "ks-idu-cli on a bare pty"
+    report.row(f"{who}: CPU during a 10 s erase wait", shares, "% core", 3, "< 1 %",
                max(shares) < 1 if shares else None)
-    report.row("ks-idu-cli wake-ups during the erase wait", wakeups, "/s", 1)
+    report.row(f"{who}: wake-ups during the erase wait", wakeups, "/s", 1)
 
 
 # ---- 4: the port scan ------------------------------------------------------------------------
@@ -634,7 +692,7 @@ def scan_figures(kit, work, report, runs, ports):
     report.section("4. Port scan")
     window = Window()
     master, name, modem = open_pty_without_carrier(kit, work)
-    periods, held = [], []
+    firsts, periods, held = [], [], []
     try:
         for r in range(runs):
             trace = Path(work) / f"nocd-{r}.trace"
@@ -650,14 +708,18 @@ def scan_figures(kit, work, report, runs, ports):
                 report.failed(f"scan without carrier detect, run {r + 1}",
                               f"status {status}, {len(opens)} opens, {no_carrier} without carrier")
                 continue
-            # One port's whole turn: from its open to the next port's open.
-            periods += [b - a for a, b in zip(opens, opens[1:])]
-            held += [c - o for o, c in zip(opens, closes)]
+            # One port's whole turn: from its open to the next port's open. The
+            # first port of a run also pays for what the program does once.
+            turns = [b - a for a, b in zip(opens, opens[1:])]
+            firsts.append(turns[0])
+            periods += turns[1:]
+            held += [c - o for o, c in zip(opens[1:], closes[1:])]
     finally:
         os.close(master)
-    report.row(f"a port without carrier detect, one turn of the scan ({ports} a run)",
-               ms(periods), "ms", 3)
+    report.row(f"a port without carrier detect: one turn of the scan ({ports} ports a run, "
+               "all but the first)", ms(periods), "ms", 3)
     report.row("of it, open to close as the trace sees it", ms(held), "ms", 3)
+    report.row("the first port of a run", ms(firsts), "ms", 3)
 
     scans, walls = [], []
     for r in range(runs):
@@ -697,6 +759,7 @@ def scan_figures(kit, work, report, runs, ports):
 
 class Xvfb:
     def __init__(self, work):
+        self.work = work
         r, w = os.pipe()
         self.child = Child(["/usr/bin/Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24",
                             "-nolisten", "tcp"], err=Path(work) / "xvfb.err", keep_fds=(w,))
@@ -732,11 +795,13 @@ class Xvfb:
 
 def start_window(kit, x, argv, env, limit=30):
     """Starts a program and waits for its window to be mapped: (child, seconds)."""
-    watcher = Child([kit.mapwait, TITLE, str(limit)], env=x.env(), pipe_out=True)
+    err = Path(x.work) / "mapwait.err"
+    watcher = Child([kit.mapwait, TITLE, str(limit)], env=x.env(), pipe_out=True, err=err)
     if watcher.readline(10) != "ready":
         watcher.signal(signal.SIGKILL)
         watcher.wait(5)
-        raise BenchError("ks-bench-mapwait could not watch the display")
+        raise RunFailed(f"ks-bench-mapwait could not watch the display {x.display}: " +
+                        err.read_text(errors="replace").strip())
     start = now()
     child = Child(argv, env=env)
     line = watcher.readline(limit + 5)
@@ -759,7 +824,7 @@ def qt_figures(kit, x, report, runs, idle_seconds):
             report.failed(f"Qt start, run {r + 1}", e)
             continue
         starts.append(shown)
-        if r == 0 and idle_seconds:
+        if not shares and idle_seconds:
             time.sleep(1.0)  # past the first paint
             c0, s0, w0 = thread_cpu_seconds(child.pid), thread_switches(child.pid), now()
             time.sleep(idle_seconds)
@@ -811,11 +876,12 @@ def wine_figures(kit, x, work, report, runs):
     return starts, rss
 
 
-def startup_figures(kit, work, report, runs, idle_seconds, cli_runs):
+def startup_figures(kit, work, report, runs, repeats, idle_seconds, cli_runs):
     report.section("3 and 5. Idle CPU, start-up and peak memory of the programs")
     window = Window()
     if idle_seconds:
-        erase_wait(kit, work, report, max(1, runs // 3))
+        erase_wait(kit, work, report, max(1, repeats - 1))
+        erase_wait(kit, work, report, 1, "bare")
     if not kit.mapwait.exists() or not Path("/usr/bin/Xvfb").exists():
         report.note("Qt window and ks-idu.exe: not measured (no Xvfb or ks-bench-mapwait)")
         report.load(window)
@@ -823,7 +889,8 @@ def startup_figures(kit, work, report, runs, idle_seconds, cli_runs):
     x = Xvfb(work)
     try:
         if kit.qt.exists():
-            starts, rss, shares, wakeups = qt_figures(kit, x, report, runs, idle_seconds)
+            starts, rss, shares, wakeups = qt_figures(kit, x, report, min(runs, 7),
+                                                      idle_seconds)
             if idle_seconds:
                 report.row(f"ks-idu (Qt) CPU with the window open and idle "
                            f"({idle_seconds:.0f} s)", shares, "% core", 3, "< 1 %",
@@ -837,7 +904,7 @@ def startup_figures(kit, work, report, runs, idle_seconds, cli_runs):
             report.row("ks-idu-cli peak resident memory (whole unpaced upgrade)",
                        [r["maxrss"] / 1024 for r in cli_runs], "MiB", 1)
         if kit.win_exe and kit.win_exe.exists():
-            starts, rss = wine_figures(kit, x, work, report, max(1, runs // 2))
+            starts, rss = wine_figures(kit, x, work, report, repeats)
             report.row("ks-idu.exe (Wine) process start to window mapped", ms(starts), "ms", 1)
             report.row("ks-idu.exe (Wine) peak resident memory of its process", rss, "MiB", 1)
         else:
@@ -851,31 +918,55 @@ def startup_figures(kit, work, report, runs, idle_seconds, cli_runs):
 # ---- 6: several upgrades at once ---------------------------------------------------------------
 
 
-def scale_figures(kit, work, report, singles, counts):
+def scale_figures(kit, work, report, counts):
     report.section("6. Several paced upgrades at once, one ks-idu-cli and one ks-station each")
-    base = statistics.median(singles) if singles else None
-    if base:
-        report.note(f"one alone: the median of the single paced runs of ks-idu-cli, {base:.3f} s")
-    for k in counts:
+    counts = sorted({k for k in counts if k > 1})
+    # One alone before and after the crowds: the machine may change meanwhile.
+    plan = [("tool", 1)] + [("tool", k) for k in counts] + [("ref", 1)]
+    if counts:
+        # The same crowd with the reference client: what the machine and the
+        # simulators do to any client, apart from the tool.
+        plan.append(("ref", max(counts)))
+    plan.append(("tool", 1))
+    times = {}
+    notes = {}
+    station_cpu = []
+    for kind, k in plan:
+        who = "ks-idu-cli" if kind == "tool" else "reference client"
         window = Window()
-        print(f"   {k} at once (about {WIRE_SECONDS:.0f} s)", flush=True)
-        results = upgrades(kit, work, "tool", BAUD, k)
-        times = []
-        for i, r in enumerate(results):
+        print(f"   {k} {who} at once (about {WIRE_SECONDS:.0f} s)", flush=True)
+        for i, r in enumerate(upgrades(kit, work, [kind] * k, BAUD)):
             if isinstance(r, RunFailed):
-                report.failed(f"{k} at once, upgrade {i + 1}", r)
+                report.failed(f"{k} {who} at once, upgrade {i + 1}", r)
+                times.setdefault((kind, k), []).append(None)
             else:
-                times.append(r["seconds"])
+                times.setdefault((kind, k), []).append(r["seconds"])
+                if r["station_cpu"] is not None:
+                    station_cpu.append(r["station_cpu"] / r["seconds"] * 100)
         w = window.close()
-        goal = "each ≤ 1.01" if k == max(counts) else None
-        complete = len(times) == k
-        report.row(f"{k} at once: each one's exchange", times, "s")
-        if base:
-            ratios = [t / base for t in times]
-            holds = (complete and max(ratios) <= 1.01) if goal and ratios else None
-            report.row(f"{k} at once: each against one alone", ratios, "", 4, goal, holds)
-        report.note(f"{k} at once: {w['machine']:.2f} cores busy meanwhile, "
-                    f"{w['others']:.2f} of them not this bench's")
+        notes[(kind, k)] = (f"{w['machine']:.2f} cores busy, {w['others']:.2f} of them not "
+                            f"this bench's")
+    for kind in ("tool", "ref"):
+        singles = [t for t in times.get((kind, 1), []) if t]
+        base = statistics.median(singles) if singles else None
+        label = "ks-idu-cli" if kind == "tool" else "reference client (control)"
+        report.row(f"{label}: one alone", singles, "s")
+        for (kd, k), ts in sorted(times.items()):
+            if kd != kind or k == 1:
+                continue
+            done = [t for t in ts if t]
+            report.row(f"{label}: {k} at once, each one's exchange", done, "s")
+            if base and done:
+                ratios = [t / base for t in done]
+                goal = "each ≤ 1.01" if kind == "tool" and k == max(counts) else None
+                holds = (len(done) == k and max(ratios) <= 1.01) if goal else None
+                report.row(f"{label}: {k} at once, each against one alone", ratios, "", 4, goal,
+                           holds)
+    for (kind, k), text in notes.items():
+        who = "ks-idu-cli" if kind == "tool" else "reference client"
+        report.note(f"{k} {who} at once: {text}")
+    report.row("ks-station CPU while pacing one upgrade (the rig's own cost)", station_cpu,
+               "% core", 2)
 
 
 # ---- The run ----------------------------------------------------------------------------------
@@ -947,13 +1038,14 @@ def main():
                              "unless --output is given")
     parser.add_argument("--build", default=str(ROOT / "build/bench"), help="the release build")
     parser.add_argument("--win-exe", default="", help="ks-idu.exe of the Windows cross build")
-    parser.add_argument("--rounds", type=int, default=3,
-                        help="paced rounds of ks-idu-cli and the reference client (default 3)")
+    parser.add_argument("--rounds", type=int, default=4,
+                        help="paced rounds of ks-idu-cli and the reference client side by side "
+                             "(default 4)")
     parser.add_argument("--runs", type=int, default=0,
                         help="repetitions of each unpaced figure (default 7, quick 5)")
     parser.add_argument("--scale", default="2,4,8",
-                        help="counts of simultaneous paced upgrades (default 2,4,8; "
-                             "1 is the single runs of part 1)")
+                        help="counts of simultaneous paced upgrades besides one alone "
+                             "(default 2,4,8)")
     parser.add_argument("--parts", default="1,2,3,4,5,6", help="which parts to run")
     parser.add_argument("--output", default=None,
                         help="the Markdown file to write (default docs/benchmarks.md for a "
@@ -964,7 +1056,8 @@ def main():
     parts = {int(p) for p in args.parts.split(",") if p.strip()}
     if args.quick:
         parts -= {1, 6}
-    runs = args.runs or (5 if args.quick else 7)
+    runs = args.runs or (5 if args.quick else 11)
+    repeats = 2 if args.quick else 3  # for the figures that take seconds a run
     output = args.output if args.output is not None else (
         None if args.quick or parts != {1, 2, 3, 4, 5, 6} else str(ROOT / "docs/benchmarks.md"))
 
@@ -981,18 +1074,17 @@ def main():
         if 2 in parts:
             cli_runs = unpaced_exchange(kit, work, report, runs)
         if 4 in parts:
-            scan_figures(kit, work, report, max(2, runs // 2), 50)
+            scan_figures(kit, work, report, repeats, 50)
         if 3 in parts or 5 in parts:
-            startup_figures(kit, work, report, runs, 10.0 if 3 in parts else 0, cli_runs)
-        singles = []
+            startup_figures(kit, work, report, runs, repeats, 10.0 if 3 in parts else 0,
+                            cli_runs)
         if 1 in parts:
-            tool_runs = paced_exchange(kit, work, report, args.rounds)
-            singles = [r["seconds"] for r in tool_runs]
+            runs_by_kind = paced_exchange(kit, work, report, args.rounds)
             if 3 in parts:
-                paced_cpu(report, tool_runs)
+                paced_cpu(report, runs_by_kind)
         if 6 in parts:
             counts = [int(c) for c in args.scale.split(",") if c.strip()]
-            scale_figures(kit, work, report, singles, counts)
+            scale_figures(kit, work, report, counts)
     except KeyboardInterrupt:
         print("\ntools/bench: interrupted", file=sys.stderr)
         stop_all()
