@@ -33,19 +33,6 @@ class ListSource : public app::TPortSource {
   int calls = 0;
 };
 
-// Records the serial component's own "Serial Port Error." boxes.
-class ComponentBoxes {
- public:
-  ComponentBoxes() {
-    comm::SetMessageBoxService([this](const std::string& t, const std::string& c, unsigned f) {
-      boxes.push_back({t, c, f});
-      return 1;
-    });
-  }
-  ~ComponentBoxes() { comm::SetMessageBoxService(nullptr); }
-  std::vector<Box> boxes;
-};
-
 class EngineFixture : public ::testing::Test {
  protected:
   EngineFixture() {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Classes.h"
 #include "Controls.h"
 
 namespace apptest {
@@ -105,6 +106,19 @@ class FakeForm : public app::TMainForm {
   FakeListBox progSrc;
   FakeStaticText status;
   FakeTimer delay;
+  std::vector<Box> boxes;
+};
+
+// Records the serial component's own "Serial Port Error." boxes.
+class ComponentBoxes {
+ public:
+  ComponentBoxes() {
+    comm::SetMessageBoxService([this](const std::string& t, const std::string& c, unsigned f) {
+      boxes.push_back({t, c, f});
+      return 1;
+    });
+  }
+  ~ComponentBoxes() { comm::SetMessageBoxService(nullptr); }
   std::vector<Box> boxes;
 };
 

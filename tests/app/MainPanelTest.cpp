@@ -14,21 +14,9 @@
 namespace {
 
 using apptest::Box;
+using apptest::ComponentBoxes;
 using apptest::FakeForm;
 using comm::test::FakeCommOs;
-
-// Records the serial component's own "Serial Port Error." boxes.
-class ComponentBoxes {
- public:
-  ComponentBoxes() {
-    comm::SetMessageBoxService([this](const std::string& t, const std::string& c, unsigned f) {
-      boxes.push_back({t, c, f});
-      return 1;
-    });
-  }
-  ~ComponentBoxes() { comm::SetMessageBoxService(nullptr); }
-  std::vector<Box> boxes;
-};
 
 bool Called(const FakeCommOs& os, const std::string& call) {
   const auto calls = os.Calls();
