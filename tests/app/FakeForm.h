@@ -114,7 +114,7 @@ class ComponentBoxes {
  public:
   ComponentBoxes() {
     comm::SetMessageBoxService([this](const std::string& t, const std::string& c, unsigned f) {
-      boxes.push_back({t, c, f});
+      boxes.push_back(Box{t, c, f, {}, false, false, 0});
       return 1;
     });
   }
