@@ -498,8 +498,8 @@ def paced_exchange(kit, work, report, rounds):
     report.section(f"1. Paced exchange at {BAUD:,} baud: ks-idu-cli against the reference "
                    "client and the wire")
     report.note("each round runs the three clients at the same time, each on its own pty with "
-                "its own ks-station, so that all three meet the same machine (part 6 shows that "
-                "upgrades side by side do not slow each other)")
+                "its own ks-station, so that all three meet the same machine (part 6 measures "
+                "what upgrades side by side do to each other)")
     window = Window()
     kinds = ("tool", "ref", "bare")
     times = {k: [] for k in kinds}
@@ -920,6 +920,8 @@ def startup_figures(kit, work, report, runs, repeats, idle_seconds, cli_runs):
 
 def scale_figures(kit, work, report, counts):
     report.section("6. Several paced upgrades at once, one ks-idu-cli and one ks-station each")
+    report.note("beside every crowd runs one reference client on a station of its own, as a "
+                "witness of what the machine did to any client meanwhile")
     counts = sorted({k for k in counts if k > 1})
     # One alone before and after the crowds: the machine may change meanwhile.
     plan = [("tool", 1)] + [("tool", k) for k in counts] + [("ref", 1)]
@@ -929,42 +931,51 @@ def scale_figures(kit, work, report, counts):
         plan.append(("ref", max(counts)))
     plan.append(("tool", 1))
     times = {}
+    witness = {}
     notes = {}
     station_cpu = []
     for kind, k in plan:
         who = "ks-idu-cli" if kind == "tool" else "reference client"
         window = Window()
-        print(f"   {k} {who} at once (about {WIRE_SECONDS:.0f} s)", flush=True)
-        for i, r in enumerate(upgrades(kit, work, [kind] * k, BAUD)):
+        print(f"   {k} {who} at once, and the witness (about {WIRE_SECONDS:.0f} s)", flush=True)
+        results = upgrades(kit, work, [kind] * k + ["ref"], BAUD)
+        for i, r in enumerate(results):
+            is_witness = i == k
             if isinstance(r, RunFailed):
-                report.failed(f"{k} {who} at once, upgrade {i + 1}", r)
-                times.setdefault((kind, k), []).append(None)
+                report.failed(f"{k} {who} at once, {'the witness' if is_witness else i + 1}", r)
+                continue
+            if is_witness:
+                witness.setdefault((kind, k), []).append(r["seconds"])
             else:
                 times.setdefault((kind, k), []).append(r["seconds"])
-                if r["station_cpu"] is not None:
-                    station_cpu.append(r["station_cpu"] / r["seconds"] * 100)
+            if r["station_cpu"] is not None:
+                station_cpu.append(r["station_cpu"] / r["seconds"] * 100)
         w = window.close()
         notes[(kind, k)] = (f"{w['machine']:.2f} cores busy, {w['others']:.2f} of them not "
                             f"this bench's")
     for kind in ("tool", "ref"):
-        singles = [t for t in times.get((kind, 1), []) if t]
+        singles = times.get((kind, 1), [])
         base = statistics.median(singles) if singles else None
         label = "ks-idu-cli" if kind == "tool" else "reference client (control)"
         report.row(f"{label}: one alone", singles, "s")
         for (kd, k), ts in sorted(times.items()):
             if kd != kind or k == 1:
                 continue
-            done = [t for t in ts if t]
-            report.row(f"{label}: {k} at once, each one's exchange", done, "s")
-            if base and done:
-                ratios = [t / base for t in done]
+            report.row(f"{label}: {k} at once, each one's exchange", ts, "s")
+            if base:
+                ratios = [t / base for t in ts]
                 goal = "each ≤ 1.01" if kind == "tool" and k == max(counts) else None
-                holds = (len(done) == k and max(ratios) <= 1.01) if goal else None
+                holds = (len(ts) == k and max(ratios) <= 1.01) if goal else None
                 report.row(f"{label}: {k} at once, each against one alone", ratios, "", 4, goal,
                            holds)
+    def who(kind, k):
+        return ("ks-idu-cli" if kind == "tool" else "reference client") + (
+            "" if k == 1 or kind == "tool" else "s")
+
+    for (kind, k), ws in sorted(witness.items(), key=lambda i: (i[0][0] != "tool", i[0][1])):
+        report.row(f"the witness beside {k} {who(kind, k)}", ws, "s")
     for (kind, k), text in notes.items():
-        who = "ks-idu-cli" if kind == "tool" else "reference client"
-        report.note(f"{k} {who} at once: {text}")
+        report.note(f"{k} {who(kind, k)} at once: {text}")
     report.row("ks-station CPU while pacing one upgrade (the rig's own cost)", station_cpu,
                "% core", 2)
 
