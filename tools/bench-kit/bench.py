@@ -449,7 +449,12 @@ class Report:
 
     def markdown(self, header):
         out = [header, ""]
-        for s in self.sections:
+
+        def number(section):
+            m = re.match(r"(\d+)", section["title"])
+            return int(m.group(1)) if m else 99
+
+        for s in sorted(self.sections, key=number):
             out.append(f"### {s['title']}")
             out.append("")
             if s["rows"]:
@@ -544,8 +549,8 @@ def paced_cpu(report, runs):
     report.row("ks-idu-cli CPU over the whole paced run (start to exit)", shares, "% core", 3,
                "< 1 %", max(shares) < 1 if shares else None)
     shares = [r["cpu"] / r["wall"] * 100 for r in runs["bare"]]
-    report.row("ks-idu-cli on a bare pty, the same", shares, "% core", 3, "< 1 %",
-               max(shares) < 1 if shares else None)
+    report.row("ks-idu-cli on a bare pty, CPU over the whole paced run", shares, "% core", 3,
+               "< 1 %", max(shares) < 1 if shares else None)
     report.row("reference client CPU over its paced run",
                [r["cpu"] / r["wall"] * 100 for r in runs["ref"]], "% core", 3)
     report.row("ks-idu-cli context switches per exchange, paced",
@@ -553,8 +558,8 @@ def paced_cpu(report, runs):
     report.row("ks-idu-cli modem-line reads (TIOCMGET) over the run, per exchange, paced",
                [r["modem_reads"] / EXCHANGES for r in runs["tool"]
                 if r["modem_reads"] is not None], "", 2)
-    report.row("ks-idu-cli on a bare pty, the same", [r["switches"] / EXCHANGES for r in runs["bare"]],
-               "", 2)
+    report.row("ks-idu-cli on a bare pty, context switches per exchange, paced",
+               [r["switches"] / EXCHANGES for r in runs["bare"]], "", 2)
     report.row("reference client context switches per exchange, paced",
                [r["switches"] / EXCHANGES for r in runs["ref"]], "", 2)
     report.row("ks-idu-cli run, start to exit", [r["wall"] for r in runs["tool"]], "s")
@@ -584,7 +589,7 @@ def unpaced_exchange(kit, work, report, runs):
                statistics.median(ratios) <= 1.5 if ratios else None)
     fastest = [t for t in tool if t], [t for t in ref if t]
     if all(fastest):
-        report.row("the same, fastest run against fastest run (the least disturbed)",
+        report.row("ks-idu-cli / reference client, fastest run against fastest run",
                    [min(fastest[0]) / min(fastest[1])], "", 2)
     ok_tool = [r for r in res["tool"] if r]
     ok_ref = [r for r in res["ref"] if r]
@@ -604,15 +609,15 @@ def unpaced_exchange(kit, work, report, runs):
     report.row("ks-idu-cli on a bare pty (no modem-line emulation) per exchange",
                us([b for b in bare if b]), "µs", 1)
     ratios = paired_ratios(bare, ref)
-    report.row("the same / reference client (same run triple)", ratios, "", 2, "≤ 1.5",
-               statistics.median(ratios) <= 1.5 if ratios else None)
+    report.row("ks-idu-cli on a bare pty / reference client (same run triple)", ratios, "", 2,
+               "≤ 1.5", statistics.median(ratios) <= 1.5 if ratios else None)
     fastest = [b for b in bare if b], [t for t in ref if t]
     if all(fastest):
-        report.row("the same, fastest run against fastest run", [min(fastest[0]) / min(fastest[1])],
-                   "", 2)
-    report.row("the same, CPU per exchange", [r["cpu"] / EXCHANGES * 1e6 for r in ok_bare], "µs",
-               1)
-    report.row("the same, context switches per exchange",
+        report.row("ks-idu-cli on a bare pty / reference client, fastest run against fastest run",
+                   [min(fastest[0]) / min(fastest[1])], "", 2)
+    report.row("ks-idu-cli on a bare pty, CPU per exchange",
+               [r["cpu"] / EXCHANGES * 1e6 for r in ok_bare], "µs", 1)
+    report.row("ks-idu-cli on a bare pty, context switches per exchange",
                [r["switches"] / EXCHANGES for r in ok_bare], "", 2)
     report.load(window)
     return ok_tool
@@ -1013,7 +1018,7 @@ def machine_header(args, started, finished, load_before, load_after):
         f"build `{Path(args.build).name}` (Release).",
         "",
         f"- Machine: {cpu}, {os.cpu_count()} cores"
-        f"{', virtual machine (' + virt + ')' if virt and virt != 'none' else ''}, "
+        f"{' (' + virt + ')' if virt and virt != 'none' else ''}, "
         f"{mem} memory; {distro}, Linux {platform.release()}.",
         f"- Load average (1 min) {load_before:.2f} before the run and {load_after:.2f} after; "
         "each part below says how busy the machine was meanwhile and how much of that was "
