@@ -355,7 +355,7 @@ void Answer(Script& script, std::deque<Late>& late, const std::string& port,
     }
     return;
   }
-  switch (script.Choice(10)) {
+  switch (script.Choice(11)) {
     case 0:
       now = ".\r\n";
       break;
@@ -391,6 +391,12 @@ void Answer(Script& script, std::deque<Late>& late, const std::string& port,
       now = ".\r\n";
       later(script.Bytes(6));
       break;
+    case 11: {  // more than the window's 256-byte buffer before the reply
+      const std::string tail = script.Flag() ? ".\r\n" : "?\r\n";
+      for (int i = 0; i < 7; ++i) now += written;
+      now += tail;
+      break;
+    }
   }
 }
 
