@@ -241,7 +241,7 @@ TEST_F(BenchSmoke, AQuickPassPrintsTheTableAndKeepsTheNoteAroundIt) {
     out << "# Note kept\n\n<!-- tools/bench writes from here -->\nold figures\n"
            "<!-- tools/bench writes up to here -->\n\nTrailer kept.\n";
   }
-  const Result r = RunProgram({"/usr/bin/python3", KSIDU_BENCH_SCRIPT, "--quick", "--parts", "2",
+  const Result r = RunProgram({"/usr/bin/python3", KSIDU_BENCH_SCRIPT, "--quick", "--sections", "2",
                                "--runs", "1", "--build", KSIDU_BUILD_DIR, "--output", doc.string()},
                               100s);
   ASSERT_EQ(r.status, 0) << r.out << r.err;

@@ -503,7 +503,7 @@ def paced_exchange(kit, work, report, rounds):
     report.section(f"1. Paced exchange at {BAUD:,} baud: ks-idu-cli against the reference "
                    "client and the wire")
     report.note("each round runs the three clients at the same time, each on its own pty with "
-                "its own ks-station, so that all three meet the same machine (part 6 measures "
+                "its own ks-station, so that all three meet the same machine (section 6 measures "
                 "what upgrades side by side do to each other)")
     window = Window()
     kinds = ("tool", "ref", "bare")
@@ -1021,7 +1021,7 @@ def machine_header(args, started, finished, load_before, load_after):
         f"{' (' + virt + ')' if virt and virt != 'none' else ''}, "
         f"{mem} memory; {distro}, Linux {platform.release()}.",
         f"- Load average (1 min) {load_before:.2f} before the run and {load_after:.2f} after; "
-        "each part below says how busy the machine was meanwhile and how much of that was "
+        "each section below says how busy the machine was meanwhile and how much of that was "
         "other people's work.",
     ]
     return "\n".join(lines)
@@ -1047,10 +1047,10 @@ def main():
     parser = argparse.ArgumentParser(
         prog="tools/bench",
         description="Measures the tool against the serial line's own limit (see "
-                    "docs/benchmarks.md). A full run takes about ten minutes: its paced "
+                    "docs/benchmarks.md). A full run takes about twelve minutes: its paced "
                     "upgrades each take the line's 46 s.")
     parser.add_argument("--quick", action="store_true",
-                        help="the unpaced parts only (about a minute); prints, writes nothing "
+                        help="the unpaced sections only (a minute and a half); prints, writes nothing "
                              "unless --output is given")
     parser.add_argument("--build", default=str(ROOT / "build/bench"), help="the release build")
     parser.add_argument("--win-exe", default="", help="ks-idu.exe of the Windows cross build")
@@ -1058,18 +1058,19 @@ def main():
                         help="paced rounds of ks-idu-cli and the reference client side by side "
                              "(default 4)")
     parser.add_argument("--runs", type=int, default=0,
-                        help="repetitions of each unpaced figure (default 7, quick 5)")
+                        help="repetitions of each unpaced figure (default 11, quick 5)")
     parser.add_argument("--scale", default="2,4,8",
                         help="counts of simultaneous paced upgrades besides one alone "
                              "(default 2,4,8)")
-    parser.add_argument("--parts", default="1,2,3,4,5,6", help="which parts to run")
+    parser.add_argument("--sections", default="1,2,3,4,5,6",
+                        help="which of the numbered sections to run (default all)")
     parser.add_argument("--output", default=None,
                         help="the Markdown file to write (default docs/benchmarks.md for a "
                              "full run)")
     parser.add_argument("--keep", action="store_true", help="keep the work directory")
     args = parser.parse_args()
 
-    parts = {int(p) for p in args.parts.split(",") if p.strip()}
+    parts = {int(p) for p in args.sections.split(",") if p.strip()}
     if args.quick:
         parts -= {1, 6}
     runs = args.runs or (5 if args.quick else 11)
