@@ -100,7 +100,8 @@ void ConsoleScreen::Progress(std::int32_t min, std::int32_t max, std::int32_t po
   }
   std::string line = RenderProgressLine(percent, left);
   if (line == drawn_) return;
-  std::string shown = "\r" + line;
+  std::string shown(1, '\r');
+  shown += line;
   // A shorter line must not leave the end of the longer one standing.
   if (drawn_.size() > line.size()) shown += std::string(drawn_.size() - line.size(), ' ');
   o_.out << shown << std::flush;
