@@ -427,7 +427,10 @@ TEST_F(CommTest, TransfersAndPurge) {
   os.WithPort("COM3", [](FakeCommOs::Port& p) { p.outQueue = 7; });
   os.ClearCalls();
   comm->PurgeBuffers();
-  EXPECT_EQ(os.Calls(), std::vector<std::string>{"PurgeComm 0xA"});
+  // One purge of the input side; the event thread, woken by the bytes, may
+  // record its own next wait meanwhile.
+  EXPECT_EQ(os.CountCalls("PurgeComm"), 1u);
+  EXPECT_EQ(os.CountCalls("PurgeComm 0xA"), 1u);
   os.WithPort("COM3", [](FakeCommOs::Port& p) {
     EXPECT_TRUE(p.input.empty());
     EXPECT_EQ(p.outQueue, 7u);
