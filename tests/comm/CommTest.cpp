@@ -367,9 +367,13 @@ TEST_F(CommTest, ModemLinesAndEscapeFunctions) {
   comm->SetRTS(true);
   comm->SetDTR(false);
   comm->SetRTS(false);
-  EXPECT_EQ(os.Calls(), (std::vector<std::string>{
-                            "EscapeCommFunction 5", "EscapeCommFunction 3",
-                            "EscapeCommFunction 6", "EscapeCommFunction 4"}));
+  // The calls of this thread, in order; the event thread may record its own.
+  std::vector<std::string> escapes;
+  for (const std::string& call : os.Calls()) {
+    if (call.rfind("EscapeCommFunction", 0) == 0) escapes.push_back(call);
+  }
+  EXPECT_EQ(escapes, (std::vector<std::string>{"EscapeCommFunction 5", "EscapeCommFunction 3",
+                                               "EscapeCommFunction 6", "EscapeCommFunction 4"}));
   EXPECT_TRUE(boxes.empty());
   os.SetFailure("EscapeCommFunction", ERROR_NOT_SUPPORTED);
   comm->SetDTR(true);
@@ -392,7 +396,10 @@ TEST_F(CommTest, TransfersAndPurge) {
   os.Receive("COM3", {'o', 'k', '.', '\r', '\n'});
   os.ClearCalls();
   EXPECT_EQ(comm->Read(buf, 0), 0);
-  EXPECT_EQ(os.Calls(), std::vector<std::string>{"ClearCommError"});
+  // The error state is cleared, no read is made (the event thread, woken by
+  // the bytes, may record calls of its own meanwhile).
+  EXPECT_GE(os.CountCalls("ClearCommError"), 1u);
+  EXPECT_EQ(os.CountCalls("ReadFile"), 0u);
   EXPECT_EQ(comm->Read(buf, 2), 2);
   EXPECT_EQ(std::string(buf, 2), "ok");
   EXPECT_EQ(comm->Read(buf, 10), 3);
