@@ -26,6 +26,7 @@
 #include "EmbeddedImage.h"
 #include "QtMainWindow.h"
 #include "QtServices.h"
+#include "QtWait.h"
 #include "Watchdog.h"
 
 extern "C" const char* __lsan_default_suppressions() {
@@ -49,19 +50,7 @@ QApplication& App() {
   return *app;
 }
 
-bool WaitUntil(const std::function<bool()>& done, int milliseconds) {
-  if (done()) return true;
-  QEventLoop loop;
-  QElapsedTimer clock;
-  clock.start();
-  QTimer poll;
-  QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (done() || clock.elapsed() >= milliseconds) loop.quit();
-  });
-  poll.start(5);
-  loop.exec();
-  return done();
-}
+using apptest::WaitUntil;
 
 // ks-station on a new pty, as a child process; stopped (summary and dump
 // written) when this goes.

@@ -28,6 +28,7 @@
 #include "MainForm.h"
 #include "QtMainWindow.h"
 #include "QtServices.h"
+#include "QtWait.h"
 #include "SimulatedPorts.h"
 
 // Read by LeakSanitizer in sanitizer builds: fontconfig, which Qt loads,
@@ -51,21 +52,7 @@ QApplication& App() {
   return *app;
 }
 
-// Runs the GUI loop (not a sleeping poll: a hand-off is served as soon as
-// it is posted) until done holds or the time is up.
-bool WaitUntil(const std::function<bool()>& done, int milliseconds = 5000) {
-  if (done()) return true;
-  QEventLoop loop;
-  QElapsedTimer clock;
-  clock.start();
-  QTimer poll;
-  QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (done() || clock.elapsed() >= milliseconds) loop.quit();
-  });
-  poll.start(1);
-  loop.exec();
-  return done();
-}
+using apptest::WaitUntil;
 
 int Scaled(int designValue, int ppi) {
   return static_cast<int>(std::lround(designValue * static_cast<double>(ppi) / 120.0));
