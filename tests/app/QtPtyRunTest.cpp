@@ -6,8 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>

@@ -3,8 +3,6 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFontInfo>
 #include <QLabel>
 #include <QListWidget>
