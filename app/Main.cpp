@@ -1,6 +1,7 @@
 #include "Main.h"
 
 #include <algorithm>
+#include <chrono>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -30,6 +31,11 @@ TMainPanel::TMainPanel(comm::TComponent* owner, TMainForm& form, comm::CommOs& o
   Delay->OnTimer = comm::BindMethod(this, &TMainPanel::DelayTimer);
   form_.OnClose = comm::BindMethod(this, &TMainPanel::FormClose);
 
+  Clock = [] {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+  };
   ResultText = "OK";
   RxHistory[0] = 0;
   RxHistory[1] = 0;
@@ -51,7 +57,7 @@ TMainPanel::~TMainPanel() {
 }
 
 upgrade::SequencerFields TMainPanel::Fields() {
-  return {UpgradeState, RetryCount, LineAddress, ResultText, SendPending};
+  return {UpgradeState, RetryCount, LineAddress, ResultText, SendPending, Tally};
 }
 
 void TMainPanel::Button1Click(comm::TObject* /*sender*/) {
@@ -112,6 +118,7 @@ void TMainPanel::Button1Click(comm::TObject* /*sender*/) {
   // A reply cut short when an earlier run ended must not complete one in
   // this run: a stray LF would otherwise acknowledge the erase.
   RxHistory.fill(0);
+  Tally = upgrade::ReplyTally{};
   UpgradeState = upgrade::kStateErase;
   SendPending = true;
   Delay->SetInterval(upgrade::kStartDelayMs);
@@ -121,6 +128,11 @@ void TMainPanel::Button1Click(comm::TObject* /*sender*/) {
 void TMainPanel::DelayTimer(comm::TObject* /*sender*/) {
   Delay->SetEnabled(false);
   upgrade::SequencerFields fields = Fields();
+  if (UpgradeState != upgrade::kStateIdle && !SendPending &&
+      Tally.wait != upgrade::ReplyTally::Wait::Reply) {
+    ApplyAnswer(upgrade::OnJudgingTimeout(fields, Clock()));
+    return;
+  }
   if (upgrade::OnReplyTimeout(fields)) {
     Comm->Write(upgrade::kFiller.data(), static_cast<std::int32_t>(upgrade::kFiller.size()));
   }
@@ -131,40 +143,67 @@ void TMainPanel::CommRxChar(comm::TObject* /*sender*/, std::uint32_t count) {
   // Input only matters while a line waits for its reply; unread input stays
   // queued and the purge before the next line drops it.
   if (UpgradeState == 0 || ResultText != upgrade::kResultOk || SendPending) return;
+  // Every reply this event brings is examined before anything is done about
+  // them: together they are one answer (an echo ending in CR LF, then the
+  // acknowledgement, is an acknowledgement), and none of them can answer a
+  // line that is written after they arrived.
   std::array<std::uint8_t, kReceiveBufferSize> buffer;
+  bool completed = false;
+  bool acknowledged = false;
+  bool received = false;
   std::uint32_t left = count;
   while (left > 0) {
     const auto wanted = static_cast<std::int32_t>(std::min<std::uint32_t>(left, buffer.size()));
     const std::int32_t n = Comm->Read(buffer.data(), wanted);
-    if (n <= 0) return;
+    if (n <= 0) break;
+    received = true;
     left -= static_cast<std::uint32_t>(n);
     for (std::int32_t i = 0; i < n; ++i) {
       const upgrade::Reply reply =
           upgrade::FeedReplyChar(RxHistory, static_cast<char>(buffer[static_cast<std::size_t>(i)]));
       if (reply == upgrade::Reply::None) continue;
-      Delay->SetEnabled(false);
-      upgrade::SequencerFields fields = Fields();
-      const upgrade::ReplyEffect effect =
-          upgrade::OnReply(fields, reply == upgrade::Reply::Positive);
-      if (!effect.status.empty()) ShowStatus(std::string(effect.status));
-      if (effect.moveProgress) ProgressBar1->SetPosition(effect.progress);
-      if (effect.finished) {
-        Comm->Close();
-        ShowStatus(std::string(upgrade::kStatusDone));
-        Button1->SetEnabled(true);
-      }
-      const std::uint64_t purgesBefore = purges_;
-      SendLine();
-      // Whatever follows in this read, and whatever was announced with it,
-      // came before the line just written and cannot answer it: a second
-      // acknowledgement in one read would otherwise pass a line that the
-      // station then refuses. The purge before the line dropped the rest.
-      if (purges_ != purgesBefore) return;
+      completed = true;
+      if (reply == upgrade::Reply::Positive) acknowledged = true;
     }
     // The event announced more than one buffer holds: nothing announces those
     // bytes again, so read on, unless the read came up short.
-    if (n < wanted) return;
+    if (n < wanted) break;
   }
+  if (!received) return;
+  upgrade::SequencerFields fields = Fields();
+  ApplyAnswer(completed ? upgrade::OnRepliesRead(fields, acknowledged, Clock())
+                        : upgrade::OnIncompleteBytes(fields, Clock()));
+}
+
+void TMainPanel::ApplyAnswer(const upgrade::AnswerStep& step) {
+  if (!step.act) {
+    if (step.waitMs != 0) {
+      Delay->SetEnabled(false);
+      Delay->SetInterval(step.waitMs);
+      Delay->SetEnabled(true);
+    }
+    return;
+  }
+  Delay->SetEnabled(false);
+  if (step.positive && step.stillOwed != 0) {
+    TraceNote("acknowledged with " + std::to_string(step.stillOwed) +
+              " earlier copy of the line not answered: a reply that still comes cannot be told "
+              "apart from the next line's");
+  }
+  upgrade::SequencerFields fields = Fields();
+  const upgrade::ReplyEffect effect = upgrade::OnReply(fields, step.positive);
+  if (step.positive) {
+    // A reply begun before the next line goes out cannot be its answer.
+    RxHistory.fill(0);
+  }
+  if (!effect.status.empty()) ShowStatus(std::string(effect.status));
+  if (effect.moveProgress) ProgressBar1->SetPosition(effect.progress);
+  if (effect.finished) {
+    Comm->Close();
+    ShowStatus(std::string(upgrade::kStatusDone));
+    Button1->SetEnabled(true);
+  }
+  SendLine();
 }
 
 void TMainPanel::SendLine() {
@@ -179,7 +218,6 @@ void TMainPanel::SendLine() {
       break;
   }
   Comm->PurgeBuffers();
-  ++purges_;
   const upgrade::LineToSend line =
       upgrade::FormLine(fields, std::span<const std::uint8_t, kImageBufferSize>(ImageBuffer));
   if (line.programmingOver) {
@@ -189,6 +227,7 @@ void TMainPanel::SendLine() {
     return;
   }
   Comm->Write(line.line.data(), static_cast<std::int32_t>(line.line.size()));
+  upgrade::CountLineWritten(Tally);
   Delay->SetInterval(line.replyMs);
   Delay->SetEnabled(true);
 }

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "Classes.h"
@@ -60,6 +61,10 @@ class TMainPanel : public comm::TComponent {
 
   TMainForm& Form() { return form_; }
 
+  // Milliseconds on a monotonic clock, for judging how late answers may
+  // come; a test may give the window a clock of its own.
+  std::function<std::uint64_t()> Clock;
+
   TPanel* Panel1;
   TLabel* Label1;
   TButton* Button1;
@@ -76,19 +81,21 @@ class TMainPanel : public comm::TComponent {
   bool SendPending = false;
   // The three most recently received characters, newest first.
   std::array<char, 3> RxHistory{};
+  // How the answers to the line that is out are being counted.
+  upgrade::ReplyTally Tally;
   std::array<std::uint8_t, kImageBufferSize> ImageBuffer{};
 
  private:
   upgrade::SequencerFields Fields();
+  // Waits for more of an answer, or acts on it: the state moves on, or the
+  // line goes out again, or the run ends.
+  void ApplyAnswer(const upgrade::AnswerStep& step);
   // The failure ending of a run: port closed, timer off, status cleared,
   // progress 0, the box, then Start enabled.
   void FailRun();
 
   TMainForm& form_;
   TPortSource& ports_;
-  // Counts the purges before lines, so that a read loop knows when unread
-  // input was dropped under it.
-  std::uint64_t purges_ = 0;
 };
 
 // The application's one window, while it exists.

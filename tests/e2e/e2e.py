@@ -573,6 +573,17 @@ def c_last_never_acked(c, row, run, st, other):
     c.expect(S_DONE not in run.out, "Done. shown")
 
 
+def c_late_then_refused(c, row, run, st, other):
+    check_full_image(c, st)
+    c.equal(st.attempts(5), [1, 2], "receipts of the line answered late")
+    c.equal(st.attempts(6), [1, 2], "receipts of the refused line")
+
+
+def c_each_line_once(c, row, run, st, other):
+    check_full_image(c, st)
+    c.equal(len(st.records()), LAST_LINE, "lines received (none twice)")
+
+
 def c_hang_up(c, row, run, st, other):
     c.equal(st.summary["hung_up"], True, "the station hung up")
     c.equal(len(st.records()), 500, "records before the hang-up")
@@ -658,6 +669,12 @@ ROWS = [
         station=faults("1=two", "3=two", "1000=two", "1932=two"), check=c_done, seconds=1.5),
     Row("two-then-negative", "two replies, the next line refused", 0, [], DONE_STATUSES,
         station=faults("5=two", "6:1=negative"), check=c_done, seconds=1.5),
+    Row("late-then-refused", "a reply 1.4 s late, the next line refused", 0, [], DONE_STATUSES,
+        station=faults("5:1=late:1400", "6:1=negative"), check=c_late_then_refused, seconds=4.5),
+    Row("echo-last", "echo and CR LF before the last ack", 0, [], DONE_STATUSES,
+        station=faults("%d=echocrlf" % LAST_LINE), check=c_each_line_once, seconds=1.5),
+    Row("echo-every-line", "echo and CR LF before every ack", 0, [], DONE_STATUSES,
+        station=faults("*=echocrlf"), check=c_each_line_once, seconds=2),
     Row("hang-up", "station hangs up mid-programming", 5, [TIMEOUT], FAIL_PROG,
         station=["--hang-up-after", "500"], check=c_hang_up, seconds=5),
     Row("held-flock", "port held by another program (flock)", 3, [NOT_FOUND], FAIL_INIT,

@@ -42,13 +42,23 @@ bool ParseFault(const std::string& text, FaultRule& rule) {
   const auto colon = where.find(':');
   std::uint64_t line = 0;
   std::uint64_t attempt = 0;
-  if (!ParseNumber(where.substr(0, colon), 1, 1000000, line)) return false;
+  // "*" is every line.
+  if (where.substr(0, colon) != "*" && !ParseNumber(where.substr(0, colon), 1, 1000000, line))
+    return false;
   if (colon != std::string::npos && !ParseNumber(where.substr(colon + 1), 0, 1000000, attempt))
     return false;
+  // late:MS carries its time.
+  if (kind.starts_with("late:")) {
+    std::uint64_t ms = 0;
+    if (!ParseNumber(kind.substr(5), 0, 3600000, ms)) return false;
+    rule = FaultRule{static_cast<int>(line), static_cast<int>(attempt), Fault::Late,
+                     static_cast<std::uint32_t>(ms)};
+    return true;
+  }
   static const std::pair<const char*, Fault> kKinds[] = {
-      {"none", Fault::None},     {"silent", Fault::Silent}, {"negative", Fault::Negative},
-      {"echo", Fault::Echo},     {"split", Fault::Split},   {"garbage", Fault::Garbage},
-      {"two", Fault::TwoReplies}};
+      {"none", Fault::None},       {"silent", Fault::Silent},   {"negative", Fault::Negative},
+      {"echo", Fault::Echo},       {"split", Fault::Split},     {"garbage", Fault::Garbage},
+      {"two", Fault::TwoReplies},  {"echocrlf", Fault::EchoCrLf}};
   for (const auto& [name, fault] : kKinds) {
     if (kind == name) {
       rule = FaultRule{static_cast<int>(line), static_cast<int>(attempt), fault};
@@ -148,12 +158,15 @@ Bootloader lines:
   --fault LINE[:ATTEMPT]=KIND
                        repeatable; the first matching rule wins. LINE 1 is the
                        erase line, 2, 3, ... the following distinct lines in
-                       the order received; ATTEMPT 1 is the first receipt, 2
+                       the order received, * every line; ATTEMPT 1 is the first receipt, 2
                        the first resend, ...; 0 or none means every attempt.
                        KIND: silent (no reply), negative ("E\r\n"),
                        echo (the line back, then ".\r\n"),
                        split (".", "\r", "\n" apart), garbage (junk with a lone
-                       CR and a lone LF, then ".\r\n"), two (".\r\n.\r\n")
+                       CR and a lone LF, then ".\r\n"), two (".\r\n.\r\n"),
+                       echocrlf (the line back and CR LF, then ".\r\n", at
+                       once), late:MS (the usual reply after MS milliseconds;
+                       the station takes nothing else meanwhile)
   --hang-up-after N    close the station's side right after the reply to line
                        N (a removed adapter), then write the summary and exit
 
