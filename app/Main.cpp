@@ -9,6 +9,7 @@
 #include "Bootloader.h"
 #include "Identify.h"
 #include "IntelHex.h"
+#include "PortReasons.h"
 #include "Trace.h"
 
 namespace app {
@@ -68,22 +69,30 @@ void TMainPanel::Button1Click(comm::TObject* /*sender*/) {
   // four attempts, every later one a single attempt.
   std::uint32_t attempts = 0;
   std::vector<std::string> portList;
+  Run = TRunRecord{};
   ports_.EnumerateSerialPorts(portList);
+  Run.leftOut = ports_.LeftOut();
 
   std::string_view outcome;
   for (const std::string& name : portList) {
     Comm->SetPort(name);
     Comm->Open();
-    if (!Comm->IsOpen()) continue;
+    if (!Comm->IsOpen()) {
+      Run.passedOver.push_back({name, OpenFailureReason(*Comm)});
+      continue;
+    }
     Comm->SetDTR(true);
     Comm->SetRTS(true);
     if (!Comm->GetModemLine(kModemLineCarrierDetect)) {
       Comm->Close();
+      Run.passedOver.push_back({name, std::string(kNoCarrierReason)});
       continue;
     }
+    std::uint32_t frames = 0;
     for (;;) {
       Comm->PurgeBuffers();
       Comm->Write(frame.data(), static_cast<std::int32_t>(frame.size()));
+      ++frames;
       // Cleared before every read, so that bytes of an earlier attempt or an
       // earlier port can never complete a reply.
       upgrade::IdentifyReply reply{};
@@ -92,16 +101,23 @@ void TMainPanel::Button1Click(comm::TObject* /*sender*/) {
       if (verdict != upgrade::ReplyVerdict::Failed) {
         outcome = verdict == upgrade::ReplyVerdict::Accepted ? upgrade::kIdentifyOk
                                                              : upgrade::kUpgradeNotSupported;
+        Run.port = name;
+        const std::size_t length = reply[1] >= 2 && reply[1] <= reply.size() ? reply[1] : reply.size();
+        Run.identifyReply.assign(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(length));
         break;
       }
       if (attempts++ >= 3) break;
     }
     if (!outcome.empty()) break;
     Comm->Close();
+    Run.passedOver.push_back({name, NoAnswerReason(frames)});
   }
 
   if (!Comm->IsOpen()) {
-    ShowMessageBox(std::string(upgrade::kStationNotFound), std::string(upgrade::kCaptionHardware));
+    std::string details;
+    for (const std::string& line : ScanReasonLines(Run)) details += line + "\n";
+    ShowMessageBox(std::string(upgrade::kStationNotFound), std::string(upgrade::kCaptionHardware),
+                   details);
     Button1->SetEnabled(true);
     ShowStatus("");
     return;
@@ -114,6 +130,10 @@ void TMainPanel::Button1Click(comm::TObject* /*sender*/) {
     return;
   }
   LoadImage();
+  for (std::uint32_t address = 0; address < kImageBufferSize; address += upgrade::kBlockSize) {
+    if (!upgrade::BlockIsBlank(std::span<const std::uint8_t, kImageBufferSize>(ImageBuffer), address))
+      ++Run.blocksInImage;
+  }
   ShowStatus(std::string(upgrade::kStatusErase));
   // A reply cut short when an earlier run ended must not complete one in
   // this run: a stray LF would otherwise acknowledge the erase.
@@ -133,9 +153,12 @@ void TMainPanel::DelayTimer(comm::TObject* /*sender*/) {
     ApplyAnswer(upgrade::OnJudgingTimeout(fields, Clock()));
     return;
   }
+  const bool lineOut = UpgradeState != upgrade::kStateIdle && !SendPending;
   if (upgrade::OnReplyTimeout(fields)) {
     Comm->Write(upgrade::kFiller.data(), static_cast<std::int32_t>(upgrade::kFiller.size()));
+    ++Run.fillers;
   }
+  if (lineOut) ++Run.timeouts;
   SendLine();
 }
 
@@ -178,6 +201,10 @@ void TMainPanel::CommRxChar(comm::TObject* /*sender*/, std::uint32_t count) {
 void TMainPanel::ApplyAnswer(const upgrade::AnswerStep& step) {
   if (!step.act) {
     if (step.waitMs != 0) {
+      if (Tally.wait == upgrade::ReplyTally::Wait::Settle) {
+        TraceNote("waiting up to " + std::to_string(step.waitMs) + " ms for the answers of " +
+                  std::to_string(Tally.owed) + " earlier copies of the line");
+      }
       Delay->SetEnabled(false);
       Delay->SetInterval(step.waitMs);
       Delay->SetEnabled(true);
@@ -189,6 +216,20 @@ void TMainPanel::ApplyAnswer(const upgrade::AnswerStep& step) {
     TraceNote("acknowledged with " + std::to_string(step.stillOwed) +
               " earlier copy of the line not answered: a reply that still comes cannot be told "
               "apart from the next line's");
+  }
+  if (step.positive) {
+    switch (UpgradeState) {
+      case upgrade::kStateErase:
+        Run.eraseAcknowledged = true;
+        break;
+      case upgrade::kStateProgramming:
+        ++Run.blocksAcknowledged;
+        Run.lastAcknowledgedAddress = LineAddress;
+        break;
+      default:
+        ++Run.closingAcknowledged;
+        break;
+    }
   }
   upgrade::SequencerFields fields = Fields();
   const upgrade::ReplyEffect effect = upgrade::OnReply(fields, step.positive);
@@ -228,6 +269,9 @@ void TMainPanel::SendLine() {
   }
   Comm->Write(line.line.data(), static_cast<std::int32_t>(line.line.size()));
   upgrade::CountLineWritten(Tally);
+  ++Run.linesSent;
+  if (Tally.copies > 1) ++Run.resends;
+  if (UpgradeState == upgrade::kStateErase) Run.eraseSent = true;
   Delay->SetInterval(line.replyMs);
   Delay->SetEnabled(true);
 }
@@ -239,7 +283,8 @@ void TMainPanel::FailRun() {
   Delay->SetEnabled(false);
   ShowStatus("");
   ProgressBar1->SetPosition(0);
-  ShowMessageBox(message, std::string(upgrade::kCaptionUpgrade));
+  ShowMessageBox(message, std::string(upgrade::kCaptionUpgrade),
+                 "The station: " + StationStateText(Run) + "\n");
   Button1->SetEnabled(true);
 }
 
@@ -261,9 +306,37 @@ void TMainPanel::ShowStatus(const std::string& text) {
   StaticText1->SetCaption(text);
 }
 
-void TMainPanel::ShowMessageBox(const std::string& text, const std::string& caption) {
+void TMainPanel::ShowMessageBox(const std::string& text, const std::string& caption,
+                                const std::string& details) {
   TraceBox(text, caption);
+  if (!details.empty()) TraceNote("beside the box: " + details.substr(0, details.size() - 1));
+  form_.BoxDetails = details;
   form_.MessageBox(text, caption, kMessageBoxOk);
+  form_.BoxDetails.clear();
+}
+
+std::string GroupedNumber(std::uint64_t value) {
+  std::string digits = std::to_string(value);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+  return digits;
+}
+
+std::string StationStateText(const TRunRecord& run) {
+  constexpr std::string_view kRunAgain =
+      "it will not start until an upgrade completes: keep it powered and run the upgrade again";
+  if (!run.eraseSent) return "not changed: nothing was written to it";
+  if (!run.eraseAcknowledged) {
+    return "not changed, unless it erased without acknowledging: the erase line went out but was "
+           "never acknowledged";
+  }
+  const std::string blocks = GroupedNumber(run.blocksInImage);
+  if (run.closingAcknowledged == 0 && run.blocksAcknowledged < run.blocksInImage) {
+    return "erased; " + GroupedNumber(run.blocksAcknowledged) + " of " + blocks +
+           " blocks written; " + std::string(kRunAgain);
+  }
+  if (run.closingAcknowledged >= 3) return "upgraded: every block written and the station reset";
+  return "erased and all " + blocks + " blocks written; " + std::to_string(run.closingAcknowledged) +
+         " of the 3 closing commands acknowledged; " + std::string(kRunAgain);
 }
 
 }  // namespace app

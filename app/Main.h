@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "Classes.h"
 #include "Comm.h"
@@ -36,6 +37,42 @@ void ConfigureStationLine(CommT& comm) {
   comm.SetFlowControl(comm::fcCtsDsr);
 }
 
+// What one press of Start found and did, for the person at the bench and for
+// the record of the run. Reset by every press of Start.
+struct TRunRecord {
+  struct PassedOver {
+    std::string port;
+    std::string reason;
+  };
+  // Every port the scan gave up, and why, in the order tried.
+  std::vector<PassedOver> passedOver;
+  // Ports the listing left out on purpose (the kernel console).
+  std::vector<std::string> leftOut;
+  // The station's port and its identify reply.
+  std::string port;
+  std::vector<std::uint8_t> identifyReply;
+  // Bootloader lines written (resends included), resends, fillers, time-outs.
+  std::uint32_t linesSent = 0;
+  std::uint32_t resends = 0;
+  std::uint32_t fillers = 0;
+  std::uint32_t timeouts = 0;
+  bool eraseSent = false;
+  bool eraseAcknowledged = false;
+  // Programming lines the image calls for, and those acknowledged.
+  std::uint32_t blocksInImage = 0;
+  std::uint32_t blocksAcknowledged = 0;
+  std::uint32_t closingAcknowledged = 0;
+  // The address of the last acknowledged block; -1: none.
+  std::int32_t lastAcknowledgedAddress = -1;
+};
+
+// What the station holds after a run that ended as the record says, in a
+// sentence for the person at the bench.
+std::string StationStateText(const TRunRecord& run);
+
+// 1929 as "1,929".
+std::string GroupedNumber(std::uint64_t value);
+
 class TMainPanel : public comm::TComponent {
  public:
   // The form's controls must outlive the panel: a front end destroys the
@@ -56,8 +93,9 @@ class TMainPanel : public comm::TComponent {
 
   // Replaces the whole status line; an empty text clears it.
   void ShowStatus(const std::string& text);
-  // Modal box with an OK button only and no icon.
-  void ShowMessageBox(const std::string& text, const std::string& caption);
+  // Modal box with an OK button only and no icon; details go beside it.
+  void ShowMessageBox(const std::string& text, const std::string& caption,
+                      const std::string& details = {});
 
   TMainForm& Form() { return form_; }
 
@@ -83,6 +121,8 @@ class TMainPanel : public comm::TComponent {
   std::array<char, 3> RxHistory{};
   // How the answers to the line that is out are being counted.
   upgrade::ReplyTally Tally;
+  // What the current or last run found and did.
+  TRunRecord Run;
   std::array<std::uint8_t, kImageBufferSize> ImageBuffer{};
 
  private:
