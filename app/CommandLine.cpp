@@ -5,7 +5,7 @@ namespace app {
 namespace {
 
 bool TakesValue(std::string_view option) {
-  return option == "--port" || option == "--trace";
+  return option == "--port" || option == "--trace" || option == "--report";
 }
 
 }  // namespace
@@ -14,6 +14,7 @@ TParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments, T
   TParsedCommandLine parsed;
   TCommandLine& o = parsed.options;
   bool traceGiven = false;
+  bool reportGiven = false;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     std::string option = arguments[i];
     std::string value;
@@ -51,6 +52,17 @@ TParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments, T
       }
       traceGiven = true;
       o.traceFile = value;
+    } else if (option == "--report") {
+      if (!hasValue || value.empty()) {
+        parsed.error = "option '--report' needs a file name";
+        return parsed;
+      }
+      if (reportGiven) {
+        parsed.error = "option '--report' given more than once";
+        return parsed;
+      }
+      reportGiven = true;
+      o.reportFile = value;
     } else if (option == "--help" || option == "-h") {
       o.help = true;
     } else if (option == "--version") {
@@ -79,7 +91,12 @@ std::string OptionsHelp(TProgramKind kind) {
       "                  repeat it to try several, in the order given\n"
       "  --trace FILE    write every byte sent and received, each port opened and\n"
       "                  closed, every status text and every message box to FILE,\n"
-      "                  one line each, with the milliseconds since start\n";
+      "                  one line each, with the seconds since start\n"
+      "  --report FILE   append a record of every run to FILE, one JSON object a\n"
+      "                  line: start (UTC), version, image, port, the station's\n"
+      "                  reply, outcome, message, exit status, duration, lines,\n"
+      "                  resends, fillers, time-outs, the last acknowledged\n"
+      "                  address, what the station holds, why ports were passed over\n";
   if (kind == TProgramKind::Console) {
     help += "  --list-ports    print the serial ports the machine lists, one a line, and exit\n";
   }

@@ -16,6 +16,8 @@ struct TCommandLine {
   std::vector<std::string> ports;
   // --trace FILE; empty: no trace.
   std::string traceFile;
+  // --report FILE; empty: no record of the runs.
+  std::string reportFile;
   bool help = false;
   bool version = false;
   // --list-ports, console only.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Bootloader.h"
+#include "FrontEnd.h"
 #include "Identify.h"
 #include "IntelHex.h"
 #include "PortReasons.h"
@@ -62,6 +63,9 @@ upgrade::SequencerFields TMainPanel::Fields() {
 }
 
 void TMainPanel::Button1Click(comm::TObject* /*sender*/) {
+  running_ = true;
+  serialPortErrorsBefore_ = SerialPortErrorCount();
+  if (OnRunStarted) OnRunStarted();
   Button1->SetEnabled(false);
   ShowStatus(std::string(upgrade::kStatusInitialize));
   const upgrade::IdentifyFrame frame = upgrade::BuildIdentifyFrame();
@@ -120,6 +124,7 @@ void TMainPanel::Button1Click(comm::TObject* /*sender*/) {
                    details);
     Button1->SetEnabled(true);
     ShowStatus("");
+    EndRun({"not found", std::string(upgrade::kStationNotFound), 3});
     return;
   }
   if (outcome != upgrade::kIdentifyOk) {
@@ -127,6 +132,7 @@ void TMainPanel::Button1Click(comm::TObject* /*sender*/) {
     Comm->Close();
     Button1->SetEnabled(true);
     ShowStatus("");
+    EndRun({"refused", std::string(outcome), 4});
     return;
   }
   LoadImage();
@@ -243,6 +249,7 @@ void TMainPanel::ApplyAnswer(const upgrade::AnswerStep& step) {
     Comm->Close();
     ShowStatus(std::string(upgrade::kStatusDone));
     Button1->SetEnabled(true);
+    EndRun({"done", std::string(upgrade::kStatusDone), 0});
   }
   SendLine();
 }
@@ -286,6 +293,16 @@ void TMainPanel::FailRun() {
   ShowMessageBox(message, std::string(upgrade::kCaptionUpgrade),
                  "The station: " + StationStateText(Run) + "\n");
   Button1->SetEnabled(true);
+  EndRun({"upgrade error", message, 5});
+}
+
+void TMainPanel::EndRun(TRunEnding ending) {
+  if (!running_) return;
+  running_ = false;
+  if (ending.exitStatus != 0 && ending.exitStatus != 130 &&
+      SerialPortErrorCount() != serialPortErrorsBefore_)
+    ending.exitStatus = 6;
+  if (OnRunEnded) OnRunEnded(ending);
 }
 
 void TMainPanel::LoadImage() {
@@ -299,6 +316,7 @@ void TMainPanel::FormClose(comm::TObject* /*sender*/, TCloseAction& /*action*/) 
   // A run in progress is abandoned without a word; the port must not stay
   // open behind the closed window.
   if (Comm->IsOpen()) Comm->Close();
+  EndRun({"interrupted", "", 130});
 }
 
 void TMainPanel::ShowStatus(const std::string& text) {

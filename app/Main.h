@@ -66,6 +66,16 @@ struct TRunRecord {
   std::int32_t lastAcknowledgedAddress = -1;
 };
 
+// How a run ended, as its record gives it.
+struct TRunEnding {
+  // "done", "not found", "refused", "upgrade error" or "interrupted".
+  std::string outcome;
+  // The status or box text the run ended with ("Done.", "Command timeout.").
+  std::string message;
+  // The exit status ks-idu-cli gives such an ending (its --help lists them).
+  int exitStatus = 0;
+};
+
 // What the station holds after a run that ended as the record says, in a
 // sentence for the person at the bench.
 std::string StationStateText(const TRunRecord& run);
@@ -103,6 +113,11 @@ class TMainPanel : public comm::TComponent {
   // come; a test may give the window a clock of its own.
   std::function<std::uint64_t()> Clock;
 
+  // Told when a press of Start begins a run, and when the run has ended
+  // (after its box, if any, was closed; or when the window closes during it).
+  std::function<void()> OnRunStarted;
+  std::function<void(const TRunEnding& ending)> OnRunEnded;
+
   TPanel* Panel1;
   TLabel* Label1;
   TButton* Button1;
@@ -133,9 +148,14 @@ class TMainPanel : public comm::TComponent {
   // The failure ending of a run: port closed, timer off, status cleared,
   // progress 0, the box, then Start enabled.
   void FailRun();
+  void EndRun(TRunEnding ending);
 
   TMainForm& form_;
   TPortSource& ports_;
+  // The serial component's boxes before the run began: one during the run
+  // gives its ending the exit status of a serial port error.
+  std::uint64_t serialPortErrorsBefore_ = 0;
+  bool running_ = false;
 };
 
 // The application's one window, while it exists.

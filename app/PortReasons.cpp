@@ -2,9 +2,16 @@
 
 #include "Main.h"
 
+#include <filesystem>
+#include <system_error>
+
 namespace app {
 
-std::string OpenFailureReason(const comm::TThreadComm& /*comm*/) {
+std::string OpenFailureReason(const comm::TThreadComm& comm) {
+#ifndef _WIN32
+  std::error_code error;
+  if (!std::filesystem::exists(comm.Port(), error)) return "does not exist";
+#endif
   return "cannot be opened";
 }
 

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -79,7 +80,7 @@ TEST(Programs, HelpAndVersionGoToStandardOutput) {
 
     const Result help = RunProgram(program, {"--help"});
     EXPECT_EQ(help.status, 0) << name;
-    EXPECT_TRUE(help.out.starts_with("Usage: " + name + " [--port NAME]... [--trace FILE]\n"))
+    EXPECT_TRUE(help.out.starts_with("Usage: " + name + " [--port NAME]... [--trace FILE] [--report FILE]\n"))
         << help.out;
     EXPECT_NE(help.out.find("--trace FILE"), std::string::npos);
     EXPECT_EQ(help.err, "");
@@ -119,8 +120,15 @@ TEST(Programs, TheConsoleProgramRunsOnTheNamedPortsOnlyAndTracesTheRun) {
       RunProgram(KSIDU_CLI_PROGRAM, {"--port", "/nonexistent/ttyKS0", "--port",
                                      "/nonexistent/ttyKS1", "--trace", trace.string()});
   EXPECT_EQ(run.status, 3);
-  EXPECT_EQ(run.out, "Initialize bootloader...\n");
-  EXPECT_EQ(run.err, "Hardware error.: Station KESTRO not found.\n");
+  // To a pipe: the time first on every line; a summary ends the run.
+  EXPECT_TRUE(std::regex_match(
+      run.out, std::regex(R"(\[ *[0-9.]+\] Initialize bootloader...\n)"
+                          R"(\[ *[0-9.]+\] Summary: no station, 0 lines sent, 0 resends, [0-9.]+ s, not found\n)")))
+      << run.out;
+  // Each port passed over with its reason, then the box.
+  EXPECT_EQ(run.err, "ks-idu-cli: /nonexistent/ttyKS0: does not exist\n"
+                     "ks-idu-cli: /nonexistent/ttyKS1: does not exist\n"
+                     "Hardware error.: Station KESTRO not found.\n");
   std::ifstream in(trace);
   std::stringstream text;
   text << in.rdbuf();

@@ -23,6 +23,7 @@ import concurrent.futures
 import fcntl
 import json
 import os
+import re
 import shutil
 import signal
 import struct
@@ -313,8 +314,16 @@ class Run:
         self.seconds = time.monotonic() - start
         self.cpu = usage.ru_utime + usage.ru_stime
         self.status = process.returncode
+        # To a file, every line of standard output begins with the seconds
+        # since start: kept apart, so that the lines read as printed.
+        self.unstamped = []
+        self.out = []
         with open(self.out_path, errors="replace") as f:
-            self.out = f.read().splitlines()
+            for line in f.read().splitlines():
+                m = re.match(r"\[ *\d+\.\d{3}\] (.*)$", line)
+                if not m:
+                    self.unstamped.append(line)
+                self.out.append(m.group(1) if m else line)
         with open(self.err_path, errors="replace") as f:
             self.err = f.read().splitlines()
         with open(self.trace_path, errors="replace") as f:
@@ -338,12 +347,29 @@ class Run:
         except OSError:
             pass  # the process is ending
 
+    @staticmethod
+    def _percent(line):
+        m = re.match(r"(\d+)%(  \d+ resends?)?$", line)
+        return int(m.group(1)) if m else None
+
     def statuses(self):
-        """Status lines, without the progress lines."""
-        return [l for l in self.out if not (l.endswith("%") and l[:-1].isdigit())]
+        """Status lines, without the progress, the station's port and the summary."""
+        return [l for l in self.out if self._percent(l) is None
+                and not l.startswith("The station answered on ") and not l.startswith("Summary: ")]
 
     def percents(self):
-        return [int(l[:-1]) for l in self.out if l.endswith("%") and l[:-1].isdigit()]
+        return [p for p in (self._percent(l) for l in self.out) if p is not None]
+
+    def summaries(self):
+        return [l for l in self.out if l.startswith("Summary: ")]
+
+    def boxes(self):
+        """Standard error without the lines of the tool's own (why a port was
+        passed over, what the station holds)."""
+        return [l for l in self.err if not l.startswith("ks-idu-cli: ")]
+
+    def reasons(self):
+        return [l[len("ks-idu-cli: "):] for l in self.err if l.startswith("ks-idu-cli: ")]
 
     def max_threads(self):
         return max((s[1] for s in self.samples), default=0)
@@ -385,8 +411,14 @@ class Checks:
 def check_run_common(c, run, expected_status, expected_err, expected_statuses):
     c.expect(not run.hung, "the tool was still running after its bound and was killed")
     c.equal(run.status, expected_status, "exit status")
-    c.equal(run.err, expected_err, "standard error")
+    c.equal(run.boxes(), expected_err, "standard error")
     c.equal(run.statuses(), expected_statuses, "status lines")
+    c.equal(run.unstamped, [], "lines without their time")
+    outcomes = {0: "done", 3: "not found", 4: "refused", 5: "upgrade error", 130: "interrupted"}
+    summaries = run.summaries()
+    c.expect(len(summaries) == 1 and run.out[-1:] == summaries
+             and summaries[0].endswith(", " + outcomes.get(expected_status, "?")),
+             "no summary line last with the outcome: %r" % summaries)
     p = run.percents()
     c.expect(p == sorted(p), "progress went backwards: %r" % p[:20])
     if expected_statuses and expected_statuses[-1] == S_DONE:
@@ -620,7 +652,7 @@ def send_term_while_programming(run, now):
             text = f.read()
     except OSError:
         return
-    if "\n5%" in text:
+    if "] 5%\n" in text:
         os.kill(run.pid, signal.SIGTERM)
         run.signalled = True
 
