@@ -334,9 +334,13 @@ void TMainPanel::ShowMessageBox(const std::string& text, const std::string& capt
 }
 
 std::string GroupedNumber(std::uint64_t value) {
-  std::string digits = std::to_string(value);
-  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
-  return digits;
+  const std::string digits = std::to_string(value);
+  std::string grouped;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) grouped.push_back(',');
+    grouped.push_back(digits[i]);
+  }
+  return grouped;
 }
 
 std::string StationStateText(const TRunRecord& run) {

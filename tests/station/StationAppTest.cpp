@@ -135,8 +135,12 @@ TEST(StationOptions, BadValuesAreRefusedWithAReason) {
     EXPECT_EQ(Parse(args, o, error), ParseResult::Error) << args[0];
     EXPECT_FALSE(error.empty()) << args[0];
   }
-  Options o;
+  // A misspelled option is unknown, also as the last word, not short of a value.
+  Options last;
   std::string error;
+  EXPECT_EQ(Parse({"--erase-ms", "5", "--verbse"}, last, error), ParseResult::Error);
+  EXPECT_EQ(error, "unknown option: --verbse");
+  Options o;
   // Without a device the station needs a pty, which only POSIX has.
   EXPECT_EQ(Parse({}, o, error), station::PtyAvailable() ? ParseResult::Run : ParseResult::Error);
 }

@@ -9,6 +9,7 @@
 #include <deque>
 #include <iomanip>
 #include <limits>
+#include <set>
 #include <sstream>
 
 namespace station {
@@ -218,6 +219,16 @@ ParseResult ParseOptions(const std::vector<std::string>& args, Options& options,
     if (arg == "--verbose") {
       options.verbose = true;
       continue;
+    }
+    // Only the options below take a value: anything else that looks like an
+    // option is unknown, wherever it stands.
+    static const std::set<std::string> kTakesValue = {
+        "--device",    "--link",     "--modem-dir",     "--line-speed", "--identify",
+        "--answer-from", "--identify-ms", "--erase-ms", "--line-ms",   "--fault",
+        "--hang-up-after", "--baud",  "--summary",      "--idle-exit",  "--dump"};
+    if (arg.rfind("--", 0) == 0 && !kTakesValue.contains(arg)) {
+      error = "unknown option: " + arg;
+      return ParseResult::Error;
     }
     if (i + 1 >= args.size() || arg.rfind("--", 0) != 0) {
       error = arg.rfind("--", 0) == 0 ? "option " + arg + " needs a value"
