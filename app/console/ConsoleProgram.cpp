@@ -153,7 +153,7 @@ int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, st
     return kExitDone;
   }
   if (options.version) {
-    out << kProgram << ' ' << app::ProgramVersion() << '\n';
+    out << app::VersionText(kProgram);
     return kExitDone;
   }
   if (options.listPorts) {

@@ -170,6 +170,8 @@ Ending and results:
   --dump FILE          write the 64 KiB memory there at exit
   --verbose            log frames, records and replies on standard output
   --help               this text
+  --version            print the version and the hash of the firmware image
+                       that the tool of the same build carries, and exit
 
 The program also ends on SIGINT or SIGTERM (Ctrl+C), writing the summary.
 Exit status: 0 after any of these endings, 1 when the port failed or a result
@@ -198,6 +200,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args, Options& options,
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--help" || arg == "-h") return ParseResult::Help;
+    if (arg == "--version") return ParseResult::Version;
     if (arg == "--pty") {
       pty = true;
       continue;
