@@ -143,7 +143,7 @@ int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, st
   const app::TCommandLine& options = parsed.options;
   if (options.help) {
     out << "Usage: " << kProgram << " [--port NAME]... [--trace FILE]\n"
-        << "       " << kProgram << " --list-ports\n\n"
+        << "  or:  " << kProgram << " --list-ports\n\n"
         << "Upgrades the firmware of a radio station's indoor unit (IDU) over a serial port:\n"
         << "presses Start once, as in the window, and ends when the run ends. Prints the\n"
         << "status lines and the progress of the run on standard output and its message\n"
