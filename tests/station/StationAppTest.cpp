@@ -95,8 +95,7 @@ TEST(StationOptions, EveryOptionReachesItsSetting) {
   for (const char* word :
        {"--device", "--pty", "--link", "--identify", "--answer-from", "--erase-ms", "--line-ms",
         "--baud", "--fault", "--hang-up-after", "--summary", "--idle-exit", "--dump", "--verbose",
-        "--version",
-        "memory_sha256", "identify_frames", "junk_bytes", "last_command_seen"})
+        "--version", "memory_sha256", "identify_frames", "junk_bytes", "last_command_seen"})
     EXPECT_NE(station::HelpText().find(word), std::string::npos) << word;
 }
 
