@@ -80,10 +80,6 @@ TParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments, T
   return parsed;
 }
 
-std::string_view ProgramVersion() {
-  return KSIDU_VERSION;
-}
-
 std::string OptionsHelp(TProgramKind kind) {
   std::string help =
       "Options:\n"
@@ -102,7 +98,7 @@ std::string OptionsHelp(TProgramKind kind) {
   }
   help +=
       "  -h, --help      print this help and exit\n"
-      "  --version       print the version and exit\n";
+      "  --version       print the version and the firmware image's hash, and exit\n";
   return help;
 }
 

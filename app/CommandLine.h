@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "Version.h"
+
 namespace app {
 
 enum class TProgramKind { Window, Console };
@@ -32,9 +34,6 @@ struct TParsedCommandLine {
 
 // arguments: what follows the program's name.
 TParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments, TProgramKind kind);
-
-// The program's version, as its window's label shows it ("2.3").
-std::string_view ProgramVersion();
 
 // The options section of --help for the program.
 std::string OptionsHelp(TProgramKind kind);

@@ -385,6 +385,30 @@ console_row 0 "Done." --fault 3:1=silent --fault 3:2=silent --fault 3:3=silent
 console_row 5 "Upgrade error.: Command timeout." --fault 4=silent
 console_row 0 "Done." --fault 2=two --fault 3:1=negative --fault 5=split --fault 6=garbage
 
+# --version of every Windows program: the image's line count and the hash
+# that sha256sum gives, and a stand-in named as such (its hash is taken over
+# its lines joined by LF).
+joined=$(tr -d '\r' <"$image")
+want="firmware image: $(printf '%s\n' "$joined" | wc -l) lines, SHA-256 $(sha256sum <"$image" | cut -c1-64)"
+if [ "$(printf '%s' "$joined" | sha256sum | cut -c1-64)" = \
+  "$(head -c 64 "$root/resources/firmware-standin.sha256")" ]; then
+  want+=$'\n'"firmware image: the stand-in, not the station's firmware"
+fi
+for exe in "$program_exe" "$cli_exe" "$build/tools/station/ks-station.exe"; do
+  name=$(basename "$exe" .exe)
+  rc=0
+  got=$(timeout 60 wine "$exe" --version 2>"$work/version.err" | tr -d '\r') || rc=$?
+  if [ "$rc" -ne 0 ] || [ "$got" != "$name 2.3"$'\n'"$want" ]; then
+    echo "wine-tests: $name.exe --version (exit $rc) printed:" >&2
+    printf '%s\n' "$got" >&2
+    cat "$work/version.err" >&2
+    echo "wine-tests: expected:" >&2
+    printf '%s\n' "$name 2.3" "$want" >&2
+    exit 1
+  fi
+  echo "wine-tests: $name.exe --version names the image"
+done
+
 # The simulator itself as a Windows program, on COM7.
 /usr/bin/python3 "$root/tests/station/wine_station_check.py" \
   --exe "$build/tools/station/ks-station.exe" --com COM7 --link "$work/com7"

@@ -211,7 +211,7 @@ int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, st
   const app::TCommandLine& options = parsed.options;
   if (options.help) {
     out << "Usage: " << kProgram << " [--port NAME]... [--trace FILE] [--report FILE]\n"
-        << "       " << kProgram << " --list-ports\n\n"
+        << "  or:  " << kProgram << " --list-ports\n\n"
         << "Upgrades the firmware of a radio station's indoor unit (IDU) over a serial port:\n"
         << "presses Start once, as in the window, and ends when the run ends. Prints the\n"
         << "status lines and the progress of the run on standard output and its message\n"
@@ -225,7 +225,7 @@ int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, st
     return kExitDone;
   }
   if (options.version) {
-    out << kProgram << ' ' << app::ProgramVersion() << '\n';
+    out << app::VersionText(kProgram);
     return kExitDone;
   }
   if (options.listPorts) {

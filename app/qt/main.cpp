@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options.version) {
-    std::printf("%s %s\n", kProgram, std::string(app::ProgramVersion()).c_str());
+    std::fputs(app::VersionText(kProgram).c_str(), stdout);
     return 0;
   }
   app::TProgramTrace trace(comm::SystemCommOs());

@@ -82,7 +82,7 @@ int RunProgram(HINSTANCE instance, int showCommand, const std::vector<std::strin
     return 0;
   }
   if (options.version) {
-    Report(std::string(kProgram) + " " + std::string(app::ProgramVersion()) + "\n", false);
+    Report(app::VersionText(kProgram), false);
     return 0;
   }
   app::TProgramTrace trace(comm::SystemCommOs());

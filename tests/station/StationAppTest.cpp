@@ -99,10 +99,11 @@ TEST(StationOptions, EveryOptionReachesItsSetting) {
 
   Options help;
   EXPECT_EQ(Parse({"--erase-ms", "5", "--help"}, help, error), ParseResult::Help);
+  EXPECT_EQ(Parse({"--pty", "--version"}, help, error), ParseResult::Version);
   for (const char* word :
        {"--device", "--pty", "--link", "--identify", "--answer-from", "--erase-ms", "--line-ms",
         "--baud", "--fault", "--hang-up-after", "--summary", "--idle-exit", "--dump", "--verbose",
-        "memory_sha256", "identify_frames", "junk_bytes", "last_command_seen"})
+        "--version", "memory_sha256", "identify_frames", "junk_bytes", "last_command_seen"})
     EXPECT_NE(station::HelpText().find(word), std::string::npos) << word;
 }
 

@@ -144,11 +144,11 @@ Port:
   --line-speed N       with --device: the line speed in baud (default 19200)
 
 Identify frame:
-  --identify KIND      accept10 (default): 10-byte acceptance, A2 at offset 4
-                       accept8: 8-byte acceptance, status 00
-                       refuse:  5A 07 00 00 A2 FE FD
-                       silent:  no answer
-                       badsum:  the accept10 reply with its checksum off by one
+  --identify KIND      the answer to the identify frame: accept10 (default),
+                       a 10-byte acceptance with A2 at offset 4; accept8, an
+                       8-byte acceptance with status 00; refuse, 5A 07 00 00
+                       A2 FE FD; silent, no answer; badsum, the accept10
+                       reply with its checksum off by one
   --answer-from N      leave the identify frames before the N-th unanswered
                        (default 1: answer the first)
   --identify-ms N      time before the identify answer (default 0)
@@ -183,7 +183,9 @@ Ending and results:
   --summary FILE       write the summary there (default: standard error)
   --dump FILE          write the 64 KiB memory there at exit
   --verbose            log frames, records and replies on standard output
-  --help               this text
+  --help               print this text and exit
+  --version            print the version and the hash of the firmware image
+                       that the tool of the same build carries, and exit
 
 The program also ends on SIGINT or SIGTERM (Ctrl+C), writing the summary.
 Exit status: 0 after any of these endings, 1 when the port failed or a result
@@ -212,6 +214,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args, Options& options,
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--help" || arg == "-h") return ParseResult::Help;
+    if (arg == "--version") return ParseResult::Version;
     if (arg == "--pty") {
       pty = true;
       continue;
