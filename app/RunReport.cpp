@@ -1,5 +1,8 @@
 #include "RunReport.h"
 
+#include "CommandLine.h"
+#include "EmbeddedImage.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -62,6 +65,11 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
 }
 
 }  // namespace
+
+TReportSource ImageReportSource(std::string_view program) {
+  return {std::string(program), std::string(ProgramVersion()),
+          std::string(resources::EmbeddedImageSha256()), resources::EmbeddedImageIsStandIn()};
+}
 
 std::string Iso8601Utc(std::chrono::system_clock::time_point time) {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch());

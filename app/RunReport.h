@@ -21,6 +21,9 @@ struct TReportSource {
   bool imageStandIn = false;
 };
 
+// The program and the image this build carries.
+TReportSource ImageReportSource(std::string_view program);
+
 // One run's record as a single line of JSON, without the line end.
 std::string RunReportLine(const TReportSource& source, std::chrono::system_clock::time_point start,
                           double durationSeconds, const TRunRecord& run, const TRunEnding& ending);

@@ -254,9 +254,15 @@ int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, st
   app::TPortSource& ports = options.ports.empty() ? app::SystemPortSource() : named;
   ConsoleOutput output{out, err, outIsTerminal};
   output.columns = std::move(columns);
+  // Never mistaken for a release: an upgrade with this image leaves the
+  // station without working firmware.
+  if (resources::EmbeddedImageIsStandIn()) {
+    err << kProgram
+        << ": warning: this build carries the stand-in firmware image, not the station's "
+           "firmware\n";
+  }
   return RunConsole(std::move(output), trace.Os(), ports, resources::EmbeddedImageLines(), true,
-                    report.get(), app::TReportSource{std::string(kProgram),
-                                                     std::string(app::ProgramVersion()), "", false});
+                    report.get(), app::ImageReportSource(kProgram));
 }
 
 }  // namespace console

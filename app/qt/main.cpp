@@ -89,8 +89,7 @@ int main(int argc, char** argv) {
       app::MainPanel = &window.Panel();
       std::optional<app::TRunReporter> reporter;
       if (report) {
-        reporter.emplace(*report, app::TReportSource{kProgram, std::string(app::ProgramVersion()),
-                                                     "", false});
+        reporter.emplace(*report, app::ImageReportSource(kProgram));
         app::RecordRuns(window.Panel(), *reporter);
       }
       window.show();

@@ -116,8 +116,7 @@ int RunProgram(HINSTANCE instance, int showCommand, const std::vector<std::strin
       app::MainPanel = &window.Panel();
       std::optional<app::TRunReporter> reporter;
       if (report) {
-        reporter.emplace(*report, app::TReportSource{kProgram, std::string(app::ProgramVersion()),
-                                                     "", false});
+        reporter.emplace(*report, app::ImageReportSource(kProgram));
         app::RecordRuns(window.Panel(), *reporter);
       }
       RunMessageLoop(window.Handle());

@@ -369,7 +369,8 @@ class Run:
         return [l for l in self.err if not l.startswith("ks-idu-cli: ")]
 
     def reasons(self):
-        return [l[len("ks-idu-cli: "):] for l in self.err if l.startswith("ks-idu-cli: ")]
+        return [l[len("ks-idu-cli: "):] for l in self.err
+                if l.startswith("ks-idu-cli: ") and not l.startswith("ks-idu-cli: warning: ")]
 
     def max_threads(self):
         return max((s[1] for s in self.samples), default=0)
