@@ -21,6 +21,7 @@ python3-intelhex, an Intel HEX reader independent of the tool's own.
 import argparse
 import concurrent.futures
 import fcntl
+import hashlib
 import json
 import os
 import re
@@ -91,6 +92,8 @@ class Image:
     def __init__(self, path):
         from intelhex import IntelHex  # Debian's python3-intelhex
 
+        with open(path, "rb") as f:
+            self.sha256 = hashlib.sha256(f.read()).hexdigest()
         hexfile = IntelHex()
         hexfile.padding = 0xFF
         hexfile.loadhex(path)
@@ -283,7 +286,10 @@ class Run:
         self.trace_path = os.path.join(directory, "trace.txt")
         self.out_path = os.path.join(directory, "cli.out")
         self.err_path = os.path.join(directory, "cli.err")
-        command = [Config.cli, "--trace", self.trace_path]
+        self.report_path = os.path.join(directory, "report.jsonl")
+        if os.path.exists(self.report_path):
+            os.unlink(self.report_path)
+        command = [Config.cli, "--trace", self.trace_path, "--report", self.report_path]
         for p in ports:
             command += ["--port", p]
         env = dict(os.environ)
@@ -328,6 +334,11 @@ class Run:
             self.err = f.read().splitlines()
         with open(self.trace_path, errors="replace") as f:
             self.trace = f.read().splitlines()
+        try:
+            with open(self.report_path) as f:
+                self.report = [json.loads(line) for line in f.read().splitlines()]
+        except (OSError, ValueError) as e:
+            self.report = [{"unreadable": str(e)}]
 
     def _sample(self, now):
         try:
@@ -416,10 +427,23 @@ def check_run_common(c, run, expected_status, expected_err, expected_statuses):
     c.equal(run.statuses(), expected_statuses, "status lines")
     c.equal(run.unstamped, [], "lines without their time")
     outcomes = {0: "done", 3: "not found", 4: "refused", 5: "upgrade error", 130: "interrupted"}
+    outcome = outcomes.get(expected_status, "?")
     summaries = run.summaries()
     c.expect(len(summaries) == 1 and run.out[-1:] == summaries
-             and summaries[0].endswith(", " + outcomes.get(expected_status, "?")),
+             and summaries[0].endswith(", " + outcome),
              "no summary line last with the outcome: %r" % summaries)
+    # One record of the run, read back as JSON, telling the same.
+    c.equal(len(run.report), 1, "records in the report")
+    r = run.report[0] if run.report else {}
+    c.equal((r.get("outcome"), r.get("exit_status")), (outcome, run.status), "the record's ending")
+    c.equal(r.get("image_sha256"), Image.get().sha256, "the record's image hash")
+    c.expect(re.match(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$", str(r.get("start"))),
+             "the record's start is no UTC time: %r" % r.get("start"))
+    boxes = run.boxes()
+    if boxes and ": " in boxes[-1] and outcome != "interrupted":
+        c.equal(r.get("message"), boxes[-1].split(": ", 1)[1], "the record's message")
+    c.equal(r.get("lines_sent"), len([l for l in tx_lines(run) if "| :" in l]),
+            "the record's lines sent (against the trace)")
     p = run.percents()
     c.expect(p == sorted(p), "progress went backwards: %r" % p[:20])
     if expected_statuses and expected_statuses[-1] == S_DONE:
