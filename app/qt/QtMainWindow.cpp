@@ -228,8 +228,8 @@ void QtMainWindow::BuildControls(std::span<const std::string_view> imageLines) {
     widget->setGeometry(Scaled(c, ppi_));
     if (c.font != resources::kMainForm.font) widget->setFont(MakeFont(*c.font, ppi_));
     if (c.kind == ControlKind::StaticText) {
-      // The design's line is a pixel or two lower than the substitute font's
-      // ascent and descent inside the sunken border, and the g's of
+      // The design's line is a pixel or two shorter than the substitute
+      // font's ascent and descent inside the sunken border, and the g's of
       // "Programming..." lost their tails. It grows upwards, so that it stays
       // on the window's bottom edge.
       auto* text = staticText1_.widget;

@@ -24,10 +24,12 @@ int StandardMessageBox(const std::string& text, const std::string& caption, unsi
 void StandardExceptionBox(const std::string& text, const std::string& caption);
 
 // Tells the window manager (on X11) that the window is moved and closed, and
-// minimised when minimise is set, but never resized or maximised: Qt always
-// offers resizing, and a window manager that takes it draws a maximise
-// button on a window that cannot grow. Creates the native window if need be;
-// call it before the window is shown, and again whenever it is made anew.
+// minimised when minimise is set, but never resized or maximised: Qt's own
+// hints always offer resizing, and window managers that go by them offer to
+// resize or maximise a window that cannot grow. (openbox keeps a disabled
+// maximise button between minimise and close whatever the hints say; its
+// default theme draws it like an enabled one.) Creates the native window if
+// need be; call it before the window is shown.
 void AdvertiseFixedSize(QWidget& window, bool minimise);
 
 using app::ExceptionBoxService;
