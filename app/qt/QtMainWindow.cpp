@@ -2,10 +2,12 @@
 
 #include <QCloseEvent>
 #include <QFont>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QPixmap>
 #include <QScreen>
+#include <QShowEvent>
 #include <QStringList>
 #include <algorithm>
 #include <map>
@@ -207,6 +209,16 @@ void QtMainWindow::BuildControls(std::span<const std::string_view> imageLines) {
     widget->setObjectName(ToQString(c.name));
     widget->setGeometry(Scaled(c, ppi_));
     if (c.font != resources::kMainForm.font) widget->setFont(MakeFont(*c.font, ppi_));
+    if (c.kind == ControlKind::StaticText) {
+      // The design's line is a pixel or two shorter than the substitute
+      // font's ascent and descent inside the sunken border, and the g's of
+      // "Programming..." lost their tails. It grows upwards, so that it stays
+      // on the window's bottom edge.
+      auto* text = staticText1_.widget;
+      const int needed = QFontMetrics(text->font()).height() + 2 * text->frameWidth();
+      const QRect line = text->geometry();
+      if (line.height() < needed) text->setGeometry(line.adjusted(0, line.height() - needed, 0, 0));
+    }
     widget->setFocusPolicy(c.canFocus ? Qt::StrongFocus : Qt::NoFocus);
     if (!c.visible) widget->setVisible(false);
     built[c.name] = widget;
@@ -222,7 +234,7 @@ void QtMainWindow::BuildControls(std::span<const std::string_view> imageLines) {
 }
 
 int QtMainWindow::MessageBox(const std::string& text, const std::string& caption, unsigned flags) {
-  return StandardMessageBox(text, caption, flags);
+  return StandardMessageBox(text, caption, flags, BoxDetails);
 }
 
 void QtMainWindow::closeEvent(QCloseEvent* event) {
@@ -233,6 +245,13 @@ void QtMainWindow::closeEvent(QCloseEvent* event) {
   } else {
     event->accept();
   }
+}
+
+void QtMainWindow::showEvent(QShowEvent* event) {
+  // Shown, the native window exists but is not yet on the screen: the window
+  // manager reads the hints when it takes the window on.
+  if (!event->spontaneous()) AdvertiseFixedSize(*this, true);
+  QWidget::showEvent(event);
 }
 
 void QtMainWindow::changeEvent(QEvent* event) {

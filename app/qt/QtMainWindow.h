@@ -112,6 +112,7 @@ class QtMainWindow : public QWidget, public app::TMainForm {
  protected:
   void closeEvent(QCloseEvent* event) override;
   void changeEvent(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   void BuildControls(std::span<const std::string_view> imageLines);
