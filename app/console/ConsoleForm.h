@@ -24,6 +24,8 @@ namespace console {
 
 using Clock = std::chrono::steady_clock;
 
+class RunObserver;
+
 struct ConsoleOutput {
   std::ostream& out;
   std::ostream& err;
@@ -31,6 +33,8 @@ struct ConsoleOutput {
   bool terminal = false;
   // The clock the time left is estimated with.
   std::function<Clock::time_point()> now = [] { return Clock::now(); };
+  // Also told what is shown (one port's run of an --all); may be null.
+  RunObserver* observer = nullptr;
 };
 
 // Writes what the views show, keeping a progress line that is being drawn

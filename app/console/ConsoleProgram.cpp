@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "EmbeddedImage.h"
+#include "Fleet.h"
 #include "FrontEnd.h"
 #include "Main.h"
 #include "MainForm.h"
+#include "RunEvents.h"
 #include "Signals.h"
 #include "Trace.h"
 
@@ -143,13 +145,14 @@ int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, st
   const app::TCommandLine& options = parsed.options;
   if (options.help) {
     out << "Usage: " << kProgram << " [--port NAME]... [--trace FILE]\n"
+        << "       " << kProgram << " --all | --watch [--port NAME]... [--trace FILE]\n"
         << "       " << kProgram << " --list-ports\n\n"
         << "Upgrades the firmware of a radio station's indoor unit (IDU) over a serial port:\n"
         << "presses Start once, as in the window, and ends when the run ends. Prints the\n"
         << "status lines and the progress of the run on standard output and its message\n"
         << "boxes as \"caption: text\" on standard error.\n\n"
         << app::OptionsHelp(app::TProgramKind::Console) << '\n'
-        << ExitCodesHelp();
+        << ExitCodesHelp() << fleet::FleetHelp();
     return kExitDone;
   }
   if (options.version) {
@@ -164,16 +167,33 @@ int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, st
     return kExitDone;
   }
 
+  if (!options.reportFile.empty()) {
+    // The run's own report writer is not in this build: refused rather than
+    // a run that seems to write one.
+    err << kProgram << ": option '--report' is not available in this build\n";
+    return kExitUsage;
+  }
+  if (options.all || options.watch) return fleet::RunFleet(options, out, err, outIsTerminal);
+
   app::TProgramTrace trace(comm::SystemCommOs());
   std::string error;
+  RunEventLink events;
+  if (!events.Open(options.runEvents, error)) {
+    err << kProgram << ": " << error << '\n';
+    return kExitUsage;
+  }
   if (!options.traceFile.empty() && !trace.Open(options.traceFile, kProgram, error)) {
     err << kProgram << ": " << error << '\n';
     return kExitUsage;
   }
   app::TNamedPortSource named(options.ports);
   app::TPortSource& ports = options.ports.empty() ? app::SystemPortSource() : named;
-  return RunConsole(ConsoleOutput{out, err, outIsTerminal}, trace.Os(), ports,
-                    resources::EmbeddedImageLines(), true);
+  ConsoleOutput output{out, err, outIsTerminal};
+  output.observer = events.Observer();
+  const int code =
+      RunConsole(output, events.Os(trace.Os()), ports, resources::EmbeddedImageLines(), true);
+  events.End(code);
+  return code;
 }
 
 }  // namespace console
