@@ -471,6 +471,7 @@ std::vector<std::string> Fleet::TableLines(Clock::time_point now) const {
   }
   std::vector<std::string> lines = Columns(rows, {false, false, true, true, true});
   if (slots_.empty()) lines.push_back(settings_.watch ? "(no port yet)" : "(no port)");
+  if (finished_) return lines;
   lines.push_back(interrupted_      ? "Stopping: every port is being closed."
                   : settings_.watch ? "Watching the ports. r: upgrade the stations present again;"
                                       " Ctrl+C: stop."
@@ -489,7 +490,12 @@ void Fleet::Draw(Clock::time_point now) {
   const std::vector<std::string> lines = TableLines(now);
   std::string frame;
   if (drawnLines_ > 0) frame += "\x1b[" + std::to_string(drawnLines_) + "A";
-  for (const std::string& line : lines) frame += "\r" + Fit(line) + "\x1b[K\n";
+  // Appended piece by piece: GCC misreads a concatenation here at -O2.
+  for (const std::string& line : lines) {
+    frame += '\r';
+    frame += Fit(line);
+    frame += "\x1b[K\n";
+  }
   for (std::size_t i = lines.size(); i < drawnLines_; ++i) frame += "\r\x1b[K\n";
   drawnLines_ = std::max(drawnLines_, lines.size());
   out_ << frame << std::flush;
@@ -498,6 +504,7 @@ void Fleet::Draw(Clock::time_point now) {
 }
 
 int Fleet::Finish(Clock::time_point now) {
+  finished_ = true;
   if (settings_.terminal) Draw(now);
   std::vector<std::vector<std::string>> rows = {{"Port", "Outcome", "Message", "Time", "Resends"}};
   std::size_t stations = 0;

@@ -149,6 +149,7 @@ class Fleet {
   std::vector<PortRun> runs_;
   bool listed_ = false;
   bool interrupted_ = false;
+  bool finished_ = false;
   // The terminal table: lines drawn last, and whether it needs drawing.
   std::size_t drawnLines_ = 0;
   bool dirty_ = false;

@@ -239,11 +239,11 @@ BOOL ResendCountingOs::WriteFile(HANDLE file, const void* buffer, DWORD count, D
 
 // ---- The link -----------------------------------------------------------------------
 
-bool RunEventLink::Open(const std::string& descriptor, std::string& error) {
+bool RunEventLink::Open(const std::string& descriptor, std::string& error, bool watchInput) {
   if (descriptor.empty()) return true;
   writer_ = RunEventWriter::Open(descriptor, error);
   if (!writer_) return false;
-  StopWhenInputCloses();
+  if (watchInput) StopWhenInputCloses();
   return true;
 }
 

@@ -132,8 +132,9 @@ class ResendCountingOs : public comm::CommOs {
 // What ConsoleMain sets up for a run with --run-events: nothing without it.
 class RunEventLink {
  public:
-  // False, with the reason in error, when the descriptor is no use.
-  bool Open(const std::string& descriptor, std::string& error);
+  // False, with the reason in error, when the descriptor is no use. With
+  // watchInput the run stops as on Ctrl+C when its standard input closes.
+  bool Open(const std::string& descriptor, std::string& error, bool watchInput = true);
   RunObserver* Observer() { return writer_.get(); }
   // The serial layer the run is to use.
   comm::CommOs& Os(comm::CommOs& inner);
