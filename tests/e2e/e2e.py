@@ -1020,6 +1020,9 @@ def fleet_watch(work):
         os.symlink(late.pty, link)
         c.expect(run.wait_for(lambda t: lines_of(link, t).count(S_DONE) == 2, bound),
                  "the station was not upgraded again when its port came back")
+        # "Done." is shown a moment before its run has ended: Ctrl+C only after that.
+        c.expect(run.wait_for(lambda _: len(runs_of(run.process.pid)) == 1, bound),
+                 "the second run did not end")
         c.expect(run.process.poll() is None, "--watch ended by itself")
         run.process.send_signal(signal.SIGINT)
         c.expect(run.finish(bound), "--watch still running after Ctrl+C")
