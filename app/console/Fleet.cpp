@@ -177,7 +177,7 @@ int CombinedStatus(const std::vector<PortRun>& runs) {
 }
 
 std::string FleetHelp() {
-  return "With --all or --watch every port has a run of its own, which ends with one of\n"
+  return "\nWith --all or --watch every port has a run of its own, which ends with one of\n"
          "the codes above. The program exits with 0 when at least one station was found\n"
          "and every station found ended with \"Done.\" (and no run was stopped, crashed or\n"
          "could not start); otherwise with the most severe code of the runs, in this\n"
