@@ -1019,6 +1019,9 @@ def fleet_upgrades(kit, work, k, baud):
     modem = Path(work) / f"fleet-modem-{Station.count + 1}"
     modem.mkdir(parents=True, exist_ok=True)
     stations = [Station(kit, work, baud=baud, modem=modem) for _ in range(k)]
+    # A reference client beside the crowd, as in section 6: what the machine
+    # did to any client meanwhile.
+    witness_station = Station(kit, work, baud=baud)
     argv = [kit.cli, "--all"]
     for s in stations:
         argv += ["--port", s.port]
@@ -1026,6 +1029,7 @@ def fleet_upgrades(kit, work, k, baud):
     peak_rss = peak_pss = runs_seen = 0
     try:
         child = Child(argv, env=kit.tool_env(modem), out=out, err=stations[0].dir / "fleet.err")
+        witness = start_client(kit, "ref", witness_station)
         deadline = now() + 60 + (2 * WIRE_SECONDS if baud else 0)
         while True:
             pid, status, usage = os.wait4(child.pid, os.WNOHANG)
@@ -1045,6 +1049,7 @@ def fleet_upgrades(kit, work, k, baud):
         child.status = os.waitstatus_to_exitcode(status)
         child.rusage = usage
         LIVE.pop(child.pid, None)
+        witness.wait(60 + (2 * WIRE_SECONDS if baud else 0))
     finally:
         summaries = []
         for s in stations:
@@ -1052,6 +1057,10 @@ def fleet_upgrades(kit, work, k, baud):
                 summaries.append(s.finish())
             except RunFailed as e:
                 summaries.append(e)
+        try:
+            witness_time = exchange_of(witness_station.finish(), baud)["seconds"]
+        except RunFailed:
+            witness_time = None
     if child.status != 0:
         raise RunFailed(f"ks-idu-cli --all ended with status {child.status}"
                         f"{' (killed at its time limit)' if child.killed else ''}: "
@@ -1061,7 +1070,7 @@ def fleet_upgrades(kit, work, k, baud):
         if isinstance(summary, Exception):
             raise summary
         times.append(exchange_of(summary, baud)["seconds"])
-    return {"times": times, "cpu": child.cpu(), "wall": child.wall(),
+    return {"times": times, "witness": witness_time, "cpu": child.cpu(), "wall": child.wall(),
             "rss": peak_rss / 1024, "pss": peak_pss / 1024, "runs": runs_seen}
 
 
@@ -1092,7 +1101,9 @@ def fleet_figures(kit, work, report, counts, rounds, idle_seconds):
     report.section("7. ks-idu-cli --all: paced upgrades at once through one command")
     report.note("one `ks-idu-cli --all` with a `--port` for each station: one run of ks-idu-cli "
                 "per port, started by the command; each station's exchange against one station "
-                "alone through the same command (before and after the crowds)")
+                "alone through the same command (before and after the crowds); beside each "
+                "command a reference client on a station of its own, as a witness of what the "
+                "machine did to any client meanwhile")
     counts = sorted(set(counts) | {1})
     plan = [1] + [k for k in counts if k > 1] * rounds + [1]
     window = Window()
@@ -1116,6 +1127,8 @@ def fleet_figures(kit, work, report, counts, rounds, idle_seconds):
                 ratios = [t / base for t in times]
                 report.row(f"{k} at once, each against one alone", ratios, "", 4, "each ≤ 1.01",
                            bool(ratios) and max(ratios) <= 1.01)
+        report.row(f"the witness (a reference client) beside {k} through --all",
+                   [r["witness"] for r in rs if r["witness"]], "s")
         report.row(f"{k} at once, CPU of the whole command (its runs included)",
                    [r["cpu"] / r["wall"] * 100 for r in rs], "% core", 3)
         report.row(f"{k} at once, CPU per station", [r["cpu"] / r["wall"] * 100 / k for r in rs],
