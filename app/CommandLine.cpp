@@ -15,6 +15,7 @@ TParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments, T
   TParsedCommandLine parsed;
   TCommandLine& o = parsed.options;
   bool traceGiven = false;
+  bool reportGiven = false;
   const bool console = kind == TProgramKind::Console;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     std::string option = arguments[i];
@@ -53,6 +54,17 @@ TParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments, T
       }
       traceGiven = true;
       o.traceFile = value;
+    } else if (option == "--report") {
+      if (!hasValue || value.empty()) {
+        parsed.error = "option '--report' needs a file name";
+        return parsed;
+      }
+      if (reportGiven) {
+        parsed.error = "option '--report' given more than once";
+        return parsed;
+      }
+      reportGiven = true;
+      o.reportFile = value;
     } else if (option == "--help" || option == "-h") {
       o.help = true;
     } else if (option == "--version") {
@@ -63,18 +75,16 @@ TParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments, T
       o.all = true;
     } else if (option == "--watch" && console) {
       o.watch = true;
-    } else if ((option == "--report" || option == "--run-events") && console) {
-      std::string& field = option == "--report" ? o.reportFile : o.runEvents;
+    } else if (option == "--run-events" && console) {
       if (!hasValue || value.empty()) {
-        parsed.error = "option '" + option + "' needs a " +
-                       (option == "--report" ? "file name" : "descriptor");
+        parsed.error = "option '--run-events' needs a descriptor";
         return parsed;
       }
-      if (!field.empty()) {
-        parsed.error = "option '" + option + "' given more than once";
+      if (!o.runEvents.empty()) {
+        parsed.error = "option '--run-events' given more than once";
         return parsed;
       }
-      field = value;
+      o.runEvents = value;
     } else if (option.starts_with("-")) {
       parsed.error = "unknown option '" + option + "'";
       return parsed;
@@ -92,10 +102,6 @@ TParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments, T
   return parsed;
 }
 
-std::string_view ProgramVersion() {
-  return KSIDU_VERSION;
-}
-
 std::string OptionsHelp(TProgramKind kind) {
   std::string help =
       "Options:\n"
@@ -103,14 +109,20 @@ std::string OptionsHelp(TProgramKind kind) {
       "                  repeat it to try several, in the order given\n"
       "  --trace FILE    write every byte sent and received, each port opened and\n"
       "                  closed, every status text and every message box to FILE,\n"
-      "                  one line each, with the milliseconds since start\n";
+      "                  one line each, with the seconds since start\n"
+      "  --report FILE   append a record of every run to FILE, one JSON object a\n"
+      "                  line: start (UTC), version, image, port, the station's\n"
+      "                  reply, outcome, message, exit status, duration, lines,\n"
+      "                  resends, fillers, time-outs, the last acknowledged\n"
+      "                  address, what the station holds, why ports were passed over\n";
   if (kind == TProgramKind::Console) {
     help +=
         "  --list-ports    print the serial ports the machine lists, one a line, and exit\n"
         "  --all           upgrade every station found at once: each port (the listed\n"
         "                  ones, or the --port names) gets a run of its own, and a\n"
         "                  table shows them all; with --trace FILE each port's run\n"
-        "                  writes FILE.<port>\n"
+        "                  writes FILE.<port>, with --report FILE each appends its\n"
+        "                  record to FILE\n"
         "  --watch         as --all, then keep running: upgrade the station on every\n"
         "                  port that appears (a --port name that does not exist yet\n"
         "                  is waited for), once per connection; key r upgrades the\n"
@@ -118,7 +130,7 @@ std::string OptionsHelp(TProgramKind kind) {
   }
   help +=
       "  -h, --help      print this help and exit\n"
-      "  --version       print the version and exit\n";
+      "  --version       print the version and the firmware image's hash, and exit\n";
   return help;
 }
 

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "Version.h"
+
 namespace app {
 
 enum class TProgramKind { Window, Console };
@@ -16,6 +18,8 @@ struct TCommandLine {
   std::vector<std::string> ports;
   // --trace FILE; empty: no trace.
   std::string traceFile;
+  // --report FILE; empty: no record of the runs.
+  std::string reportFile;
   bool help = false;
   bool version = false;
   // --list-ports, console only.
@@ -24,8 +28,6 @@ struct TCommandLine {
   // its own; --watch: that, and ports that appear later too. Console only.
   bool all = false;
   bool watch = false;
-  // --report FILE, console only: handed to each port's run.
-  std::string reportFile;
   // --run-events FD (not in --help): this run is one port of an --all, and
   // tells its coordinator what happens on the descriptor (a handle's value
   // on Windows). Empty: not.
@@ -40,9 +42,6 @@ struct TParsedCommandLine {
 
 // arguments: what follows the program's name.
 TParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments, TProgramKind kind);
-
-// The program's version, as its window's label shows it ("2.3").
-std::string_view ProgramVersion();
 
 // The options section of --help for the program.
 std::string OptionsHelp(TProgramKind kind);

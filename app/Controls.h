@@ -108,6 +108,12 @@ class TMainForm : public comm::TObject {
   virtual int MessageBox(const std::string& text, const std::string& caption,
                          unsigned flags) = 0;
 
+  // While a box is up: what the run found out beside the box's text (why
+  // ports were passed over, what the station holds now), one item a line,
+  // for a front end that can show more; empty when there is nothing to add.
+  // The box's own text and caption never change for it.
+  std::string BoxDetails;
+
   TCloseEvent OnClose;
 };
 

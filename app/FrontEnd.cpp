@@ -1,5 +1,6 @@
 #include "FrontEnd.h"
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <thread>
@@ -25,7 +26,11 @@ ExceptionBoxes& Boxes() {
   return *boxes;
 }
 
+std::atomic<std::uint64_t> g_serialPortErrors{0};
+
 }  // namespace
+
+std::uint64_t SerialPortErrorCount() { return g_serialPortErrors.load(); }
 
 void SetExceptionBoxService(ExceptionBoxService service) {
   std::lock_guard lock(Boxes().mutex);
@@ -79,6 +84,7 @@ FrontEnd::FrontEnd(FrontEndHooks hooks) {
   comm::SetMessageBoxService([box = std::move(hooks.messageBox)](const std::string& text,
                                                                  const std::string& caption,
                                                                  unsigned flags) {
+    g_serialPortErrors.fetch_add(1);
     TraceBox(text, caption);
     return box ? box(text, caption, flags) : 0;
   });

@@ -40,6 +40,9 @@ void Guarded(F&& handler) noexcept {
   }
 }
 
+// How many "Serial Port Error." boxes the serial component has shown.
+std::uint64_t SerialPortErrorCount();
+
 // Runs the serial component's hand-offs queued so far, on the main thread;
 // returns how many ran.
 std::size_t RunHandOffs();

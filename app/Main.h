@@ -6,7 +6,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "Classes.h"
 #include "Comm.h"
@@ -35,6 +37,52 @@ void ConfigureStationLine(CommT& comm) {
   comm.SetFlowControl(comm::fcCtsDsr);
 }
 
+// What one press of Start found and did, for the person at the bench and for
+// the record of the run. Reset by every press of Start.
+struct TRunRecord {
+  struct PassedOver {
+    std::string port;
+    std::string reason;
+  };
+  // Every port the scan gave up, and why, in the order tried.
+  std::vector<PassedOver> passedOver;
+  // Ports the listing left out on purpose (the kernel console).
+  std::vector<std::string> leftOut;
+  // The station's port and its identify reply.
+  std::string port;
+  std::vector<std::uint8_t> identifyReply;
+  // Bootloader lines written (resends included), resends, fillers, time-outs.
+  std::uint32_t linesSent = 0;
+  std::uint32_t resends = 0;
+  std::uint32_t fillers = 0;
+  std::uint32_t timeouts = 0;
+  bool eraseSent = false;
+  bool eraseAcknowledged = false;
+  // Programming lines the image calls for, and those acknowledged.
+  std::uint32_t blocksInImage = 0;
+  std::uint32_t blocksAcknowledged = 0;
+  std::uint32_t closingAcknowledged = 0;
+  // The address of the last acknowledged block; -1: none.
+  std::int32_t lastAcknowledgedAddress = -1;
+};
+
+// How a run ended, as its record gives it.
+struct TRunEnding {
+  // "done", "not found", "refused", "upgrade error" or "interrupted".
+  std::string outcome;
+  // The status or box text the run ended with ("Done.", "Command timeout.").
+  std::string message;
+  // The exit status ks-idu-cli gives such an ending (its --help lists them).
+  int exitStatus = 0;
+};
+
+// What the station holds after a run that ended as the record says, in a
+// sentence for the person at the bench.
+std::string StationStateText(const TRunRecord& run);
+
+// 1929 as "1,929".
+std::string GroupedNumber(std::uint64_t value);
+
 class TMainPanel : public comm::TComponent {
  public:
   // The form's controls must outlive the panel: a front end destroys the
@@ -55,10 +103,20 @@ class TMainPanel : public comm::TComponent {
 
   // Replaces the whole status line; an empty text clears it.
   void ShowStatus(const std::string& text);
-  // Modal box with an OK button only and no icon.
-  void ShowMessageBox(const std::string& text, const std::string& caption);
+  // Modal box with an OK button only and no icon; details go beside it.
+  void ShowMessageBox(const std::string& text, const std::string& caption,
+                      const std::string& details = {});
 
   TMainForm& Form() { return form_; }
+
+  // Milliseconds on a monotonic clock, for judging how late answers may
+  // come; a test may give the window a clock of its own.
+  std::function<std::uint64_t()> Clock;
+
+  // Told when a press of Start begins a run, and when the run has ended
+  // (after its box, if any, was closed; or when the window closes during it).
+  std::function<void()> OnRunStarted;
+  std::function<void(const TRunEnding& ending)> OnRunEnded;
 
   TPanel* Panel1;
   TLabel* Label1;
@@ -76,19 +134,28 @@ class TMainPanel : public comm::TComponent {
   bool SendPending = false;
   // The three most recently received characters, newest first.
   std::array<char, 3> RxHistory{};
+  // How the answers to the line that is out are being counted.
+  upgrade::ReplyTally Tally;
+  // What the current or last run found and did.
+  TRunRecord Run;
   std::array<std::uint8_t, kImageBufferSize> ImageBuffer{};
 
  private:
   upgrade::SequencerFields Fields();
+  // Waits for more of an answer, or acts on it: the state moves on, or the
+  // line goes out again, or the run ends.
+  void ApplyAnswer(const upgrade::AnswerStep& step);
   // The failure ending of a run: port closed, timer off, status cleared,
   // progress 0, the box, then Start enabled.
   void FailRun();
+  void EndRun(TRunEnding ending);
 
   TMainForm& form_;
   TPortSource& ports_;
-  // Counts the purges before lines, so that a read loop knows when unread
-  // input was dropped under it.
-  std::uint64_t purges_ = 0;
+  // The serial component's boxes before the run began: one during the run
+  // gives its ending the exit status of a serial port error.
+  std::uint64_t serialPortErrorsBefore_ = 0;
+  bool running_ = false;
 };
 
 // The application's one window, while it exists.

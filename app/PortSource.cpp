@@ -8,8 +8,13 @@ namespace {
 class SystemPorts : public TPortSource {
  public:
   void EnumerateSerialPorts(std::vector<std::string>& portList) override {
-    ports::EnumerateSerialPorts(portList);
+    leftOut_.clear();
+    ports::EnumerateSerialPorts(portList, leftOut_);
   }
+  std::vector<std::string> LeftOut() const override { return leftOut_; }
+
+ private:
+  std::vector<std::string> leftOut_;
 };
 }  // namespace
 

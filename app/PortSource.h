@@ -13,6 +13,9 @@ class TPortSource {
   virtual ~TPortSource() = default;
   // Appends the names to try, in the order to try them.
   virtual void EnumerateSerialPorts(std::vector<std::string>& portList) = 0;
+  // The ports the last listing left out on purpose (the kernel console), so
+  // that an empty list can say why.
+  virtual std::vector<std::string> LeftOut() const { return {}; }
 };
 
 // The machine's serial ports, listed afresh on every call.

@@ -33,11 +33,13 @@ std::unique_ptr<TTrace> TTrace::OpenFile(const std::string& path, std::string& e
 
 void TTrace::Write(std::string_view entry) {
   std::lock_guard lock(mutex_);
-  const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
                            std::chrono::steady_clock::now() - start_)
                            .count();
-  char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "%10lld.%03lld ", static_cast<long long>(elapsed / 1000),
+  // Seconds, with the unit: a bare number read as milliseconds by some and
+  // as seconds by others.
+  char stamp[40];
+  std::snprintf(stamp, sizeof stamp, "%7lld.%03llds ", static_cast<long long>(elapsed / 1000),
                 static_cast<long long>(elapsed % 1000));
   out_ << stamp << entry << '\n';
   out_.flush();
@@ -379,7 +381,7 @@ bool TProgramTrace::Open(const std::string& path, std::string_view program, std:
     std::strftime(started, sizeof started, "%Y-%m-%d %H:%M:%S", local);
   }
   trace_->Write(std::string(program) + " " + std::string(ProgramVersion()) + ", trace started " +
-                started + " local time");
+                started + " local time; each line begins with the seconds since then");
   SetTrace(trace_.get());
   return true;
 }

@@ -1,7 +1,7 @@
 // A record of what the program did on the line and showed to its user, so
 // that an upgrade that failed in the field can be diagnosed afterwards: every
 // byte sent and received, port opens and closes, every status text and every
-// box. One line per entry, milliseconds since the trace began first.
+// box. One line per entry, the seconds since the trace began first.
 #pragma once
 
 #include <chrono>

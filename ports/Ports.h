@@ -66,11 +66,16 @@ void EnumerateSerialPorts(RegistryReader& reader, std::vector<std::string>& port
 #ifndef _WIN32
 // Appends the names of the serial ports that have a device behind them under
 // sysRoot/class/tty, as /dev/... paths in natural order. Never opens a port.
+// leftOut, when given, gets the ports left out because the kernel writes its
+// console there.
 void EnumerateSysfsSerialPorts(std::vector<std::string>& portList,
-                               const std::filesystem::path& sysRoot = "/sys");
+                               const std::filesystem::path& sysRoot = "/sys",
+                               std::vector<std::string>* leftOut = nullptr);
 #endif
 
 // The platform's own port list: the real registry on Windows, sysfs elsewhere.
 void EnumerateSerialPorts(std::vector<std::string>& portList);
+// The same, and the ports it left out on purpose (the kernel console).
+void EnumerateSerialPorts(std::vector<std::string>& portList, std::vector<std::string>& leftOut);
 
 }  // namespace ports

@@ -43,4 +43,10 @@ void EnumerateSerialPorts(std::vector<std::string>& portList) {
   EnumerateSerialPorts(registry, portList);
 }
 
+void EnumerateSerialPorts(std::vector<std::string>& portList,
+                          std::vector<std::string>& /*leftOut*/) {
+  // The registry lists only the ports there are to use.
+  EnumerateSerialPorts(portList);
+}
+
 }  // namespace ports

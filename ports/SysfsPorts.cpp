@@ -69,7 +69,8 @@ std::set<std::string> ActiveConsoles(const fs::path& sysRoot) {
 
 }  // namespace
 
-void EnumerateSysfsSerialPorts(std::vector<std::string>& portList, const fs::path& sysRoot) {
+void EnumerateSysfsSerialPorts(std::vector<std::string>& portList, const fs::path& sysRoot,
+                               std::vector<std::string>* leftOut) {
   std::vector<std::string> names;
   const std::set<std::string> consoles = ActiveConsoles(sysRoot);
   std::error_code error;
@@ -80,10 +81,14 @@ void EnumerateSysfsSerialPorts(std::vector<std::string>& portList, const fs::pat
     // Virtual consoles, pty masters and the like have no device link.
     if (!fs::exists(tty / "device", ignored)) continue;
     if (HasNoUart(tty)) continue;
-    if (consoles.count(tty.filename().string())) continue;
+    if (consoles.count(tty.filename().string())) {
+      if (leftOut) leftOut->push_back("/dev/" + tty.filename().string());
+      continue;
+    }
     names.push_back(tty.filename().string());
   }
   std::sort(names.begin(), names.end(), NaturalLess);
+  if (leftOut) std::sort(leftOut->begin(), leftOut->end(), NaturalLess);
   for (std::string& name : names) {
     // sysfs writes the '/' of a device name in a subfolder of /dev as '!'.
     std::replace(name.begin(), name.end(), '!', '/');
@@ -93,6 +98,10 @@ void EnumerateSysfsSerialPorts(std::vector<std::string>& portList, const fs::pat
 
 void EnumerateSerialPorts(std::vector<std::string>& portList) {
   EnumerateSysfsSerialPorts(portList);
+}
+
+void EnumerateSerialPorts(std::vector<std::string>& portList, std::vector<std::string>& leftOut) {
+  EnumerateSysfsSerialPorts(portList, "/sys", &leftOut);
 }
 
 }  // namespace ports

@@ -387,22 +387,49 @@ console_row 5 "Upgrade error.: Command timeout." --fault 4=silent
 console_row 0 "Done." --fault 2=two --fault 3:1=negative --fault 5=split --fault 6=garbage
 
 # ks-idu-cli.exe --all: a run of its own for each port (the station on COM7,
-# nothing behind COM9), started with CreateProcess and read through pipes.
+# nothing behind COM9), started with CreateProcess and read through pipes,
+# each appending its record to one report.
 start_station
 rc=0
 LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem" \
-  timeout 120 wine "$cli_exe" --all --port COM7 --port COM9 >"$work/all.out" 2>"$work/all.err" ||
-  rc=$?
+  timeout 120 wine "$cli_exe" --all --port COM7 --port COM9 --report "$work/all.jsonl" \
+  >"$work/all.out" 2>"$work/all.err" || rc=$?
 stop_station
 tr -d '\r' <"$work/all.out" >"$work/all.txt"
 if [ "$rc" -ne 0 ] || ! grep -q '^COM7  [0-9:.]*  Done\.$' "$work/all.txt" ||
   ! grep -q '^COM9  [0-9:.]*  Hardware error\.: Station KESTRO not found\.$' "$work/all.txt" ||
-  ! grep -qF '1 station found on 2 ports: 1 done, 0 not.' "$work/all.txt"; then
+  ! grep -qF '1 station found on 2 ports: 1 done, 0 not.' "$work/all.txt" ||
+  [ "$(grep -c '"port":"COM[79]"' "$work/all.jsonl")" != 2 ]; then
   echo "wine-tests: ks-idu-cli.exe --all over COM7 and COM9: exit $rc" >&2
-  cat "$work/all.out" "$work/all.err" >&2
+  cat "$work/all.out" "$work/all.err" "$work/all.jsonl" >&2
   exit 1
 fi
-echo "wine-tests: ks-idu-cli.exe --all, COM7 and COM9: exit 0, COM7 done, COM9 without a station"
+echo "wine-tests: ks-idu-cli.exe --all, COM7 and COM9: exit 0, COM7 done, COM9 without a station," \
+  "a record each"
+
+# --version of every Windows program: the image's line count and the hash
+# that sha256sum gives, and a stand-in named as such (its hash is taken over
+# its lines joined by LF).
+joined=$(tr -d '\r' <"$image")
+want="firmware image: $(printf '%s\n' "$joined" | wc -l) lines, SHA-256 $(sha256sum <"$image" | cut -c1-64)"
+if [ "$(printf '%s' "$joined" | sha256sum | cut -c1-64)" = \
+  "$(head -c 64 "$root/resources/firmware-standin.sha256")" ]; then
+  want+=$'\n'"firmware image: the stand-in, not the station's firmware"
+fi
+for exe in "$program_exe" "$cli_exe" "$build/tools/station/ks-station.exe"; do
+  name=$(basename "$exe" .exe)
+  rc=0
+  got=$(timeout 60 wine "$exe" --version 2>"$work/version.err" | tr -d '\r') || rc=$?
+  if [ "$rc" -ne 0 ] || [ "$got" != "$name 2.3"$'\n'"$want" ]; then
+    echo "wine-tests: $name.exe --version (exit $rc) printed:" >&2
+    printf '%s\n' "$got" >&2
+    cat "$work/version.err" >&2
+    echo "wine-tests: expected:" >&2
+    printf '%s\n' "$name 2.3" "$want" >&2
+    exit 1
+  fi
+  echo "wine-tests: $name.exe --version names the image"
+done
 
 # The simulator itself as a Windows program, on COM7.
 /usr/bin/python3 "$root/tests/station/wine_station_check.py" \

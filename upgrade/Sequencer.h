@@ -47,6 +47,33 @@ inline constexpr std::uint32_t kMaxRetries = 3;
 // Reaching this address ends programming.
 inline constexpr std::int32_t kEndOfImage = 0x10000;
 
+// Replies that come close together belong to one answer: a negative reply
+// followed within this time by an acknowledgement (an echo ending in CR LF,
+// then ". CR LF") is one acknowledged answer, not a refusal.
+inline constexpr std::uint32_t kBurstMs = 100;
+
+// How the answers to the line that is out are being counted. Each copy of a
+// line that goes out (with the filler after it) may draw one answer: every
+// reply completed within one read, and any reply that follows a refusal
+// within kBurstMs, count as one answer. A line sent again after a time-out
+// may still draw the late answer of its earlier copy; the next line goes out
+// only once every copy has answered or has had its time, so that a late
+// answer is never taken for the next line's.
+struct ReplyTally {
+  enum class Wait : std::uint8_t {
+    Reply,   // the line is out, no answer yet: the reply time runs
+    Burst,   // a refusal came: does an acknowledgement follow it?
+    Settle,  // answers of earlier copies may still come
+  };
+  std::uint32_t copies = 0;  // copies of the current line written
+  std::uint32_t owed = 0;    // answers those copies may still draw
+  bool acknowledged = false;  // an answer to this line held an acknowledgement
+  Wait wait = Wait::Reply;
+  // While settling: by when every answer still owed has come (ms, on the
+  // window's clock), whatever arrives meanwhile.
+  std::uint64_t settleEnd = 0;
+};
+
 // The window's fields that carry the run from one handler to the next.
 struct SequencerFields {
   std::uint32_t& UpgradeState;
@@ -54,6 +81,7 @@ struct SequencerFields {
   std::int32_t& LineAddress;
   std::string& ResultText;
   bool& SendPending;
+  ReplyTally& Tally;
 };
 
 // The first steps of sending a line: nothing to do, the run has failed, or
@@ -92,7 +120,31 @@ struct ReplyEffect {
   bool finished = false;
 };
 
-// A complete reply arrived while a line was out.
+// An answer has been judged: the line is acknowledged, or refused. Moves the
+// state on, or spends a retry.
 ReplyEffect OnReply(SequencerFields& f, bool positive);
+
+// A copy of the current line went out.
+void CountLineWritten(ReplyTally& t);
+
+// What to do once replies have come in or a judging wait has run out: wait
+// waitMs more for answers still due, or act on the answer now.
+struct AnswerStep {
+  bool act = false;
+  bool positive = false;
+  std::uint32_t waitMs = 0;
+  // Acting while earlier copies may still answer: a later reply cannot be
+  // told apart from the next line's.
+  std::uint32_t stillOwed = 0;
+};
+
+// One read completed at least one reply; acknowledged when any of them was
+// positive. nowMs: the window's clock.
+AnswerStep OnRepliesRead(SequencerFields& f, bool acknowledged, std::uint64_t nowMs);
+// Bytes came that completed no reply: while settling, an answer spoiled on
+// the line may be among them, and the next one can take as long again.
+AnswerStep OnIncompleteBytes(SequencerFields& f, std::uint64_t nowMs);
+// The timer ran out while an answer was being judged (the wait is not Reply).
+AnswerStep OnJudgingTimeout(SequencerFields& f, std::uint64_t nowMs);
 
 }  // namespace upgrade

@@ -22,10 +22,23 @@ void ConsoleScreen::EndProgressLine() {
   drawn_.clear();
 }
 
+std::string ConsoleScreen::Stamp() const {
+  if (o_.terminal) return {};
+  const double seconds = std::chrono::duration<double>(o_.now() - begun_).count();
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "[%8.3f] ", std::max(0.0, seconds));
+  return stamp;
+}
+
 void ConsoleScreen::StatusLine(const std::string& text) {
   if (o_.observer) o_.observer->Status(text);
   EndProgressLine();
-  o_.out << text << '\n' << std::flush;
+  o_.out << Stamp() << text << '\n' << std::flush;
+}
+
+void ConsoleScreen::Line(const std::string& text) {
+  EndProgressLine();
+  o_.out << Stamp() << text << '\n' << std::flush;
 }
 
 void ConsoleScreen::Box(const std::string& caption, const std::string& text) {
@@ -51,19 +64,26 @@ std::string ConsoleScreen::FormatDuration(std::chrono::seconds left) {
   return text;
 }
 
-std::string ConsoleScreen::RenderProgressLine(int percent, std::string_view timeLeft) {
+std::string ConsoleScreen::RenderProgressLine(int percent, std::string_view timeLeft,
+                                              std::uint32_t resends, int columns) {
   percent = std::clamp(percent, 0, 100);
-  const int filled = percent * kBarWidth / 100;
   char number[8];
   std::snprintf(number, sizeof number, "%3d%%", percent);
+  std::string tail = number;
+  tail += "  ";
+  tail += timeLeft;
+  tail += " left";
+  if (resends > 0) tail += "  " + std::to_string(resends) + (resends == 1 ? " resend" : " resends");
+  const int width = (columns > 0 ? columns : 80) - 1;
+  // "[" bar "] " before the tail; a bar of fewer than 5 is no bar.
+  const int bar = std::min(kBarWidth, width - static_cast<int>(tail.size()) - 3);
+  if (bar < 5) return tail.substr(0, static_cast<std::size_t>(std::max(width, 0)));
+  const int filled = percent * bar / 100;
   std::string line = "[";
   line.append(static_cast<std::size_t>(filled), '#');
-  line.append(static_cast<std::size_t>(kBarWidth - filled), '.');
+  line.append(static_cast<std::size_t>(bar - filled), '.');
   line += "] ";
-  line += number;
-  line += "  ";
-  line += timeLeft;
-  line += " left";
+  line += tail;
   return line;
 }
 
@@ -87,8 +107,13 @@ void ConsoleScreen::Progress(std::int32_t min, std::int32_t max, std::int32_t po
   const int percent =
       span > 0 ? static_cast<int>((static_cast<long long>(position) - min) * 100 / span) : 100;
 
+  const std::uint32_t resends = resends_ ? resends_() : 0;
   if (!o_.terminal) {
-    if (percent != lastPercent_) o_.out << percent << "%\n" << std::flush;
+    if (percent != lastPercent_) {
+      o_.out << Stamp() << percent << '%';
+      if (resends > 0) o_.out << "  " << resends << (resends == 1 ? " resend" : " resends");
+      o_.out << '\n' << std::flush;
+    }
     lastPercent_ = percent;
     return;
   }
@@ -102,7 +127,7 @@ void ConsoleScreen::Progress(std::int32_t min, std::int32_t max, std::int32_t po
                            static_cast<double>(done);
     left = FormatDuration(std::chrono::seconds(static_cast<long long>(seconds + 0.5)));
   }
-  std::string line = RenderProgressLine(percent, left);
+  std::string line = RenderProgressLine(percent, left, resends, o_.columns ? o_.columns() : 0);
   if (line == drawn_) return;
   std::string shown(1, '\r');
   shown += line;
@@ -149,6 +174,7 @@ void ConsoleProgressBar::Show() {
 void ConsoleStaticText::SetCaption(const std::string& text) {
   if (text == caption_) return;
   caption_ = text;
+  if (OnChange) OnChange(text);
   if (!text.empty()) screen_.StatusLine(text);
 }
 
@@ -158,6 +184,9 @@ ConsoleForm::ConsoleForm(app::TEventLoop& loop, ConsoleOutput output,
                          std::span<const std::string_view> imageLines)
     : screen_(std::move(output)), progressBar1_(screen_), staticText1_(screen_), delay_(loop) {
   progSrc_.items.assign(imageLines.begin(), imageLines.end());
+  staticText1_.OnChange = [this](const std::string& text) {
+    if (OnStatus) OnStatus(text);
+  };
   for (const resources::ControlSpec& c : resources::kMainFormControls) {
     switch (c.kind) {
       case resources::ControlKind::ProgressBar:
@@ -177,6 +206,15 @@ ConsoleForm::ConsoleForm(app::TEventLoop& loop, ConsoleOutput output,
 
 int ConsoleForm::MessageBox(const std::string& text, const std::string& caption,
                             unsigned /*flags*/) {
+  // What the run found out goes first, a plain line each, so that the box's
+  // line stays the last.
+  std::size_t from = 0;
+  while (from < BoxDetails.size()) {
+    std::size_t end = BoxDetails.find('\n', from);
+    if (end == std::string::npos) end = BoxDetails.size();
+    if (end > from) screen_.Error("ks-idu-cli: " + BoxDetails.substr(from, end - from));
+    from = end + 1;
+  }
   // Every box of this program has an OK button only: answered at once.
   screen_.Box(caption, text);
   if (OnBox) OnBox(text, caption);

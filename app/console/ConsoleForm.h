@@ -27,21 +27,30 @@ using Clock = std::chrono::steady_clock;
 class RunObserver;
 
 struct ConsoleOutput {
+  ConsoleOutput(std::ostream& out, std::ostream& err, bool terminal = false,
+                std::function<Clock::time_point()> now = [] { return Clock::now(); })
+      : out(out), err(err), terminal(terminal), now(std::move(now)) {}
+
   std::ostream& out;
   std::ostream& err;
   // out is a terminal: the progress line is redrawn in place.
   bool terminal = false;
   // The clock the time left is estimated with.
-  std::function<Clock::time_point()> now = [] { return Clock::now(); };
+  std::function<Clock::time_point()> now;
+  // The terminal's width in columns, asked before every redraw; none, or
+  // 0: 80.
+  std::function<int()> columns;
   // Also told what is shown (one port's run of an --all); may be null.
   RunObserver* observer = nullptr;
 };
 
 // Writes what the views show, keeping a progress line that is being drawn
-// on a terminal apart from the lines that follow it.
+// on a terminal apart from the lines that follow it. Elsewhere (a pipe, a
+// file) every line on standard output begins with the seconds since the
+// program began, as "[  12.345] ".
 class ConsoleScreen {
  public:
-  explicit ConsoleScreen(ConsoleOutput output) : o_(std::move(output)) {}
+  explicit ConsoleScreen(ConsoleOutput output) : o_(std::move(output)), begun_(o_.now()) {}
 
   void StatusLine(const std::string& text);
   void Box(const std::string& caption, const std::string& text);
@@ -50,15 +59,27 @@ class ConsoleScreen {
   void EndProgressLine();
   // Another line of the program's own on standard error.
   void Error(const std::string& text);
+  // Another line of the program's own on standard output.
+  void Line(const std::string& text);
+  // Where the progress line learns the resends so far.
+  void SetResends(std::function<std::uint32_t()> resends) { resends_ = std::move(resends); }
 
-  // "[#####.....]  37%  1:23 left"; the bar is 30 characters wide, the time
-  // left "--:--" while it cannot be estimated yet.
-  static std::string RenderProgressLine(int percent, std::string_view timeLeft);
+  // "[#####.....]  37%  1:23 left  2 resends", fitted into columns - 1
+  // characters (the last column would wrap on some terminals): the bar is 30
+  // characters wide, narrower or left out when the terminal is narrow; the
+  // time left is "--:--" while it cannot be estimated yet; no resends, no
+  // count. columns 0: 80.
+  static std::string RenderProgressLine(int percent, std::string_view timeLeft,
+                                        std::uint32_t resends = 0, int columns = 0);
   // "m:ss", or "h:mm:ss" from an hour up.
   static std::string FormatDuration(std::chrono::seconds left);
 
  private:
+  std::string Stamp() const;
+
   ConsoleOutput o_;
+  Clock::time_point begun_;
+  std::function<std::uint32_t()> resends_;
   // A run of the bar: from its first position above the minimum until it is
   // set back to the minimum.
   bool active_ = false;
@@ -113,6 +134,7 @@ class ConsoleStaticText : public app::TStaticText {
   explicit ConsoleStaticText(ConsoleScreen& screen) : screen_(screen) {}
   std::string Caption() const override { return caption_; }
   void SetCaption(const std::string& text) override;
+  std::function<void(const std::string& text)> OnChange;
 
  private:
   ConsoleScreen& screen_;
@@ -140,6 +162,8 @@ class ConsoleForm : public app::TMainForm {
   ConsoleButton& Start() { return button1_; }
   // Told every box the window shows, after it is printed.
   std::function<void(const std::string& text, const std::string& caption)> OnBox;
+  // Told every status text before it is printed.
+  std::function<void(const std::string& text)> OnStatus;
 
  private:
   ConsoleScreen screen_;

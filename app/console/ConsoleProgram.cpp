@@ -13,6 +13,8 @@
 #include "RunEvents.h"
 #include "Signals.h"
 #include "Trace.h"
+#include "Bootloader.h"
+#include "Sequencer.h"
 
 namespace console {
 
@@ -41,9 +43,60 @@ std::string ExitCodesHelp() {
 ConsoleSession::ConsoleSession(app::TEventLoop& loop, ConsoleForm& form)
     : loop_(loop), form_(form) {
   form_.Start().OnEnabledChanged = [this](bool enabled) { StartChanged(enabled); };
-  form_.OnBox = [this](const std::string& /*text*/, const std::string& caption) {
-    if (started_ && !endSeen_) lastCaption_ = caption;
+  form_.OnBox = [this](const std::string& text, const std::string& caption) {
+    if (started_ && !endSeen_) {
+      lastCaption_ = caption;
+      lastText_ = text;
+    }
   };
+}
+
+void ConsoleSession::Attach(app::TMainPanel& panel) {
+  panel_ = &panel;
+  form_.Screen().SetResends([this] { return panel_ ? panel_->Run.resends : 0u; });
+  form_.OnStatus = [this](const std::string& text) {
+    // The scan is over and the upgrade begins: say where.
+    if (text == upgrade::kStatusErase && panel_ && !panel_->Run.port.empty())
+      form_.Screen().Line("The station answered on " + panel_->Run.port + ".");
+  };
+}
+
+void ConsoleSession::ReportTo(app::TRunReport* report, app::TReportSource source) {
+  reporter_.reset();
+  if (report) reporter_.emplace(*report, std::move(source));
+}
+
+app::TRunEnding ConsoleSession::EndingFor(int code, const std::string& lastCaption,
+                                          const std::string& lastText) {
+  switch (code) {
+    case kExitDone:
+      return {"done", "Done.", code};
+    case kExitInterrupted:
+      return {"interrupted", "", code};
+    case kExitException:
+      return {"exception", lastText, code};
+    case kExitNoRun:
+      return {"no run", lastText, code};
+    default:
+      break;
+  }
+  if (lastCaption == "Hardware error.") return {"not found", lastText, code};
+  if (lastCaption == "Initialize error.") return {"refused", lastText, code};
+  if (lastCaption == "Upgrade error.") return {"upgrade error", lastText, code};
+  return {"serial port error", lastText, code};
+}
+
+void ConsoleSession::Summary(int code) {
+  if (!panel_ || !started_) return;
+  const app::TRunRecord& run = panel_->Run;
+  const app::TRunEnding ending = EndingFor(code, lastCaption_, lastText_);
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f s",
+                std::chrono::duration<double>(Clock::now() - startedAt_).count());
+  form_.Screen().Line("Summary: " + (run.port.empty() ? std::string("no station") : run.port) +
+                      ", " + app::GroupedNumber(run.linesSent) + " lines sent, " +
+                      app::GroupedNumber(run.resends) + (run.resends == 1 ? " resend, " : " resends, ") +
+                      seconds + ", " + ending.outcome);
 }
 
 ExitCode ConsoleSession::Verdict(const std::string& lastCaption, const std::string& status,
@@ -72,6 +125,8 @@ void ConsoleSession::Press() {
 void ConsoleSession::StartChanged(bool enabled) {
   if (!enabled) {
     started_ = true;
+    startedAt_ = Clock::now();
+    if (reporter_) reporter_->Started();
   } else if (started_ && !endSeen_) {
     endSeen_ = true;
     // The handler that enabled Start may still have a step to do.
@@ -87,6 +142,16 @@ void ConsoleSession::Finish(int code) {
   if (finished_) return;
   finished_ = true;
   form_.Screen().EndProgressLine();
+  // Stopped during an upgrade: the station may be left half way.
+  if (panel_ && started_ && !endSeen_ && panel_->Run.eraseSent) {
+    form_.Screen().Error(std::string(kProgram) +
+                         ": The station: " + app::StationStateText(panel_->Run));
+  }
+  Summary(code);
+  if (reporter_ && panel_ && started_ &&
+      !reporter_->Ended(panel_->Run, EndingFor(code, lastCaption_, lastText_))) {
+    form_.Screen().Error(std::string(kProgram) + ": the record of this run could not be written");
+  }
   app::TraceNote("end, exit status " + std::to_string(code));
   // As when a window is closed: the window logic closes an open port.
   if (form_.OnClose) {
@@ -99,10 +164,12 @@ void ConsoleSession::Finish(int code) {
 // ---- The program ---------------------------------------------------------------------
 
 int RunConsole(ConsoleOutput output, comm::CommOs& os, app::TPortSource& ports,
-               std::span<const std::string_view> imageLines, bool catchSignals) {
+               std::span<const std::string_view> imageLines, bool catchSignals,
+               app::TRunReport* report, app::TReportSource source) {
   app::TEventLoop loop;
   ConsoleForm form(loop, std::move(output), imageLines);
   ConsoleSession session(loop, form);
+  session.ReportTo(report, std::move(source));
 
   std::optional<SignalWatcher> signals;
   if (catchSignals) signals.emplace([&] { loop.Post([&] { session.Interrupt(); }); });
@@ -126,6 +193,7 @@ int RunConsole(ConsoleOutput output, comm::CommOs& os, app::TPortSource& ports,
   {
     app::TMainPanel panel(nullptr, form, os, ports);
     app::MainPanel = &panel;
+    session.Attach(panel);
     code = session.Run();
     app::MainPanel = nullptr;
   }
@@ -134,7 +202,7 @@ int RunConsole(ConsoleOutput output, comm::CommOs& os, app::TPortSource& ports,
 }
 
 int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
-                bool outIsTerminal) {
+                bool outIsTerminal, std::function<int()> columns) {
   const app::TParsedCommandLine parsed =
       app::ParseCommandLine(arguments, app::TProgramKind::Console);
   if (!parsed.error.empty()) {
@@ -144,19 +212,24 @@ int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, st
   }
   const app::TCommandLine& options = parsed.options;
   if (options.help) {
-    out << "Usage: " << kProgram << " [--port NAME]... [--trace FILE]\n"
-        << "       " << kProgram << " --all | --watch [--port NAME]... [--trace FILE]\n"
-        << "       " << kProgram << " --list-ports\n\n"
+    out << "Usage: " << kProgram << " [--port NAME]... [--trace FILE] [--report FILE]\n"
+        << "  or:  " << kProgram
+        << " --all | --watch [--port NAME]... [--trace FILE] [--report FILE]\n"
+        << "  or:  " << kProgram << " --list-ports\n\n"
         << "Upgrades the firmware of a radio station's indoor unit (IDU) over a serial port:\n"
         << "presses Start once, as in the window, and ends when the run ends. Prints the\n"
         << "status lines and the progress of the run on standard output and its message\n"
-        << "boxes as \"caption: text\" on standard error.\n\n"
+        << "boxes as \"caption: text\" on standard error, each after a line per port it\n"
+        << "passed over and why, or what a failed run left in the station. To a pipe or\n"
+        << "a file every line of standard output begins with the seconds since start.\n"
+        << "Every run ends with a summary line: port, lines sent, resends, duration and\n"
+        << "outcome.\n\n"
         << app::OptionsHelp(app::TProgramKind::Console) << '\n'
         << ExitCodesHelp() << fleet::FleetHelp();
     return kExitDone;
   }
   if (options.version) {
-    out << kProgram << ' ' << app::ProgramVersion() << '\n';
+    out << app::VersionText(kProgram);
     return kExitDone;
   }
   if (options.listPorts) {
@@ -167,16 +240,18 @@ int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, st
     return kExitDone;
   }
 
-  if (!options.reportFile.empty()) {
-    // The run's own report writer is not in this build: refused rather than
-    // a run that seems to write one.
-    err << kProgram << ": option '--report' is not available in this build\n";
-    return kExitUsage;
+  std::string error;
+  if (options.all || options.watch) {
+    // Each port's run appends to the report itself; one that cannot be
+    // written is told once, before any port is opened.
+    if (!options.reportFile.empty() && !app::TRunReport::Open(options.reportFile, error)) {
+      err << kProgram << ": " << error << '\n';
+      return kExitUsage;
+    }
+    return fleet::RunFleet(options, out, err, outIsTerminal);
   }
-  if (options.all || options.watch) return fleet::RunFleet(options, out, err, outIsTerminal);
 
   app::TProgramTrace trace(comm::SystemCommOs());
-  std::string error;
   RunEventLink events;
   if (!events.Open(options.runEvents, error)) {
     err << kProgram << ": " << error << '\n';
@@ -186,12 +261,23 @@ int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, st
     err << kProgram << ": " << error << '\n';
     return kExitUsage;
   }
+  std::unique_ptr<app::TRunReport> report;
+  if (!options.reportFile.empty()) {
+    report = app::TRunReport::Open(options.reportFile, error);
+    if (!report) {
+      err << kProgram << ": " << error << '\n';
+      return kExitUsage;
+    }
+  }
   app::TNamedPortSource named(options.ports);
   app::TPortSource& ports = options.ports.empty() ? app::SystemPortSource() : named;
   ConsoleOutput output{out, err, outIsTerminal};
+  output.columns = std::move(columns);
   output.observer = events.Observer();
-  const int code =
-      RunConsole(output, events.Os(trace.Os()), ports, resources::EmbeddedImageLines(), true);
+  const int code = RunConsole(
+      std::move(output), events.Os(trace.Os()), ports, resources::EmbeddedImageLines(), true,
+      report.get(),
+      app::TReportSource{std::string(kProgram), std::string(app::ProgramVersion()), "", false});
   events.End(code);
   return code;
 }

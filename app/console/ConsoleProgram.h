@@ -2,6 +2,8 @@
 // main-thread loop, and an exit code that tells how the run ended.
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -10,7 +12,9 @@
 #include "CommandLine.h"
 #include "ConsoleForm.h"
 #include "EventLoop.h"
+#include "Main.h"
 #include "PortSource.h"
+#include "RunReport.h"
 
 namespace console {
 
@@ -60,6 +64,16 @@ class ConsoleSession {
   // The code for a run that ended with these, as described at ExitCode.
   static ExitCode Verdict(const std::string& lastCaption, const std::string& status,
                           bool serialPortError);
+  // How the record of a run gives an ending with this code.
+  static app::TRunEnding EndingFor(int code, const std::string& lastCaption,
+                                   const std::string& lastText);
+
+  // The window whose runs this session watches: its record of the run gives
+  // the lines beside the run's own (where the station answered, what it holds
+  // after a failure, the summary).
+  void Attach(app::TMainPanel& panel);
+  // Where each run's record is appended; null: nowhere.
+  void ReportTo(app::TRunReport* report, app::TReportSource source);
 
  private:
   void Press();
@@ -67,14 +81,20 @@ class ConsoleSession {
   void Ended();
   void Finish(int code);
 
+  void Summary(int code);
+
   app::TEventLoop& loop_;
   ConsoleForm& form_;
+  app::TMainPanel* panel_ = nullptr;
+  std::optional<app::TRunReporter> reporter_;
+  Clock::time_point startedAt_{};
   bool started_ = false;
   bool endSeen_ = false;
   bool finished_ = false;
   bool serialPortError_ = false;
-  // Caption of the last box the window showed during the run.
+  // Caption and text of the last box the window showed during the run.
   std::string lastCaption_;
+  std::string lastText_;
 };
 
 // Runs the program over the serial layer os with the ports from ports, the
@@ -83,10 +103,13 @@ class ConsoleSession {
 // interruption (see SignalWatcher: no other thread may exist yet that takes
 // those signals).
 int RunConsole(ConsoleOutput output, comm::CommOs& os, app::TPortSource& ports,
-               std::span<const std::string_view> imageLines, bool catchSignals = false);
+               std::span<const std::string_view> imageLines, bool catchSignals = false,
+               app::TRunReport* report = nullptr, app::TReportSource source = {});
 
 // The whole program, from its command line.
+// columns: the terminal's width, asked before each redraw of the progress
+// line (none: 80).
 int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
-                bool outIsTerminal);
+                bool outIsTerminal, std::function<int()> columns = {});
 
 }  // namespace console

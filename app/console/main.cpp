@@ -7,11 +7,30 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
 #include "ConsoleProgram.h"
+
+namespace {
+
+// The width of the terminal that standard output shows on; 0 when unknown.
+int TerminalColumns() {
+#ifdef _WIN32
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
+#else
+  winsize size{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+#endif
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
 #ifdef _WIN32
@@ -23,5 +42,5 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 #endif
   const std::vector<std::string> arguments(argv + std::min(argc, 1), argv + argc);
-  return console::ConsoleMain(arguments, std::cout, std::cerr, terminal);
+  return console::ConsoleMain(arguments, std::cout, std::cerr, terminal, TerminalColumns);
 }

@@ -4,7 +4,6 @@
 #include <QFont>
 #include <QGuiApplication>
 #include <QIcon>
-#include <QImage>
 #include <QPixmap>
 #include <QScreen>
 #include <QStringList>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "MainForm.h"
+#include "QtIcon.h"
 #include "QtServices.h"
 
 namespace qtfront {
@@ -35,24 +35,6 @@ QFont MakeFont(const FontSpec& spec, int ppi) {
   font.setPixelSize(std::max(1, resources::ScaleToScreen(spec.height, ppi)));
   font.setBold(spec.bold);
   return font;
-}
-
-QIcon MakeIcon() {
-  const int size = static_cast<int>(resources::kIcon.size());
-  QImage image(size, size, QImage::Format_ARGB32);
-  for (int y = 0; y < size; ++y) {
-    for (int x = 0; x < size; ++x) {
-      const char c = resources::kIcon[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)];
-      if (c == '.') {
-        image.setPixel(x, y, 0);
-      } else {
-        const int index = c <= '9' ? c - '0' : c - 'A' + 10;
-        image.setPixel(x, y,
-                       0xFF000000u | resources::kIconPalette[static_cast<std::size_t>(index)]);
-      }
-    }
-  }
-  return QIcon(QPixmap::fromImage(image));
 }
 
 QRect Scaled(const ControlSpec& c, int ppi) {
@@ -124,7 +106,7 @@ QtMainWindow::QtMainWindow(std::span<const std::string_view> imageLines, PanelFa
 
   setObjectName(ToQString(form.instanceName));
   setWindowTitle(ToQString(form.caption));
-  setWindowIcon(MakeIcon());
+  setWindowIcon(QIcon(QPixmap::fromImage(IconImage())));
   setFont(MakeFont(*form.font, ppi_));
   setFixedSize(resources::ScaleToScreen(form.clientWidth, ppi_),
                resources::ScaleToScreen(form.clientHeight, ppi_));

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "PortSource.h"
 #include "QtMainWindow.h"
 #include "QtServices.h"
+#include "RunReport.h"
 #include "Trace.h"
 
 namespace {
@@ -29,7 +31,7 @@ void DropMessage(QtMsgType, const QMessageLogContext&, const QString&) {}
 
 void PrintHelp() {
   std::printf(
-      "Usage: %s [--port NAME]... [--trace FILE]\n\n"
+      "Usage: %s [--port NAME]... [--trace FILE] [--report FILE]\n\n"
       "Opens the window that upgrades the firmware of a radio station's indoor unit\n"
       "(IDU) over a serial port: press Start.\n\n"
       "%s",
@@ -53,7 +55,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options.version) {
-    std::printf("%s %s\n", kProgram, std::string(app::ProgramVersion()).c_str());
+    std::fputs(app::VersionText(kProgram).c_str(), stdout);
     return 0;
   }
   app::TProgramTrace trace(comm::SystemCommOs());
@@ -61,6 +63,14 @@ int main(int argc, char** argv) {
   if (!options.traceFile.empty() && !trace.Open(options.traceFile, kProgram, error)) {
     std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
     return 2;
+  }
+  std::unique_ptr<app::TRunReport> report;
+  if (!options.reportFile.empty()) {
+    report = app::TRunReport::Open(options.reportFile, error);
+    if (!report) {
+      std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+      return 2;
+    }
   }
   app::TNamedPortSource named(options.ports);
   app::TPortSource& ports = options.ports.empty() ? app::SystemPortSource() : named;
@@ -77,6 +87,12 @@ int main(int argc, char** argv) {
         return std::make_unique<app::TMainPanel>(nullptr, form, trace.Os(), ports);
       });
       app::MainPanel = &window.Panel();
+      std::optional<app::TRunReporter> reporter;
+      if (report) {
+        reporter.emplace(*report, app::TReportSource{kProgram, std::string(app::ProgramVersion()),
+                                                     "", false});
+        app::RecordRuns(window.Panel(), *reporter);
+      }
       window.show();
       QApplication::exec();
       app::MainPanel = nullptr;

@@ -6,12 +6,15 @@
 #include <chrono>
 #include <exception>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "CommandLine.h"
 #include "EmbeddedImage.h"
 #include "Main.h"
 #include "MainForm.h"
 #include "PortSource.h"
+#include "RunReport.h"
 #include "Trace.h"
 #include "Win32MainWindow.h"
 #include "Win32Services.h"
@@ -46,7 +49,7 @@ void Report(const std::string& text, bool error) {
 
 std::string HelpText() {
   return std::string("Usage: ") + kProgram +
-         " [--port NAME]... [--trace FILE]\n\n"
+         " [--port NAME]... [--trace FILE] [--report FILE]\n\n"
          "Opens the window that upgrades the firmware of a radio station's indoor unit\n"
          "(IDU) over a serial port: press Start.\n\n" +
          app::OptionsHelp(app::TProgramKind::Window);
@@ -79,7 +82,7 @@ int RunProgram(HINSTANCE instance, int showCommand, const std::vector<std::strin
     return 0;
   }
   if (options.version) {
-    Report(std::string(kProgram) + " " + std::string(app::ProgramVersion()) + "\n", false);
+    Report(app::VersionText(kProgram), false);
     return 0;
   }
   app::TProgramTrace trace(comm::SystemCommOs());
@@ -87,6 +90,14 @@ int RunProgram(HINSTANCE instance, int showCommand, const std::vector<std::strin
   if (!options.traceFile.empty() && !trace.Open(options.traceFile, kProgram, error)) {
     Report(std::string(kProgram) + ": " + error + "\n", true);
     return 2;
+  }
+  std::unique_ptr<app::TRunReport> report;
+  if (!options.reportFile.empty()) {
+    report = app::TRunReport::Open(options.reportFile, error);
+    if (!report) {
+      Report(std::string(kProgram) + ": " + error + "\n", true);
+      return 2;
+    }
   }
   app::TNamedPortSource named(options.ports);
   app::TPortSource& ports = options.ports.empty() ? app::SystemPortSource() : named;
@@ -103,6 +114,12 @@ int RunProgram(HINSTANCE instance, int showCommand, const std::vector<std::strin
           },
           showCommand);
       app::MainPanel = &window.Panel();
+      std::optional<app::TRunReporter> reporter;
+      if (report) {
+        reporter.emplace(*report, app::TReportSource{kProgram, std::string(app::ProgramVersion()),
+                                                     "", false});
+        app::RecordRuns(window.Panel(), *reporter);
+      }
       RunMessageLoop(window.Handle());
       app::MainPanel = nullptr;
     } catch (const std::exception& e) {

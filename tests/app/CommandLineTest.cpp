@@ -18,11 +18,13 @@ app::TParsedCommandLine Parse(std::vector<std::string> arguments,
 
 TEST(CommandLine, PortsKeepTheirOrderAndDuplicates) {
   const auto parsed = Parse(
-      {"--port", "/dev/ttyUSB1", "--trace", "run.log", "--port=COM3", "--port", "/dev/ttyUSB1"});
+      {"--port", "/dev/ttyUSB1", "--trace", "run.log", "--port=COM3", "--port", "/dev/ttyUSB1",
+       "--report", "runs.jsonl"});
   ASSERT_EQ(parsed.error, "");
   EXPECT_EQ(parsed.options.ports,
             (std::vector<std::string>{"/dev/ttyUSB1", "COM3", "/dev/ttyUSB1"}));
   EXPECT_EQ(parsed.options.traceFile, "run.log");
+  EXPECT_EQ(parsed.options.reportFile, "runs.jsonl");
   EXPECT_FALSE(parsed.options.help || parsed.options.version || parsed.options.listPorts);
 
   // Nothing given: discovery, no trace.
@@ -56,6 +58,8 @@ TEST(CommandLine, AnythingElseIsAUsageError) {
       {{"--port", "--trace", "x"}, "option '--port' needs a port name"},
       {{"--trace"}, "option '--trace' needs a file name"},
       {{"--trace", "a", "--trace", "b"}, "option '--trace' given more than once"},
+      {{"--report", "--port", "x"}, "option '--report' needs a file name"},
+      {{"--report=a", "--report=b"}, "option '--report' given more than once"},
       {{"--help=yes"}, "option '--help' takes no value"},
       {{"--version", "--bogus"}, "unknown option '--bogus'"},
       {{"--all", "--list-ports"}, "options '--all' and '--list-ports' exclude each other"},
@@ -79,7 +83,7 @@ TEST(CommandLine, AllAndWatchAreTheConsoleProgramsOnly) {
   EXPECT_EQ(parsed.options.reportFile, "runs.jsonl");
   EXPECT_TRUE(Parse({"--all"}).options.all);
   EXPECT_EQ(Parse({"--run-events", "3"}).options.runEvents, "3");
-  for (const char* option : {"--all", "--watch", "--run-events=3", "--report=x"}) {
+  for (const char* option : {"--all", "--watch", "--run-events=3"}) {
     EXPECT_NE(Parse({option}, TProgramKind::Window).error, "") << option;
   }
   // The channel of one port's run is no option for a user.

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -69,7 +70,10 @@ TEST_F(ConsoleViews, StatusTextsAreLinesAndAClearedStatusPrintsNothing) {
   status.SetCaption("Initialize bootloader...");
   status.SetCaption("Erase processor...");
   EXPECT_EQ(status.Caption(), "Erase processor...");
-  EXPECT_EQ(out.str(), "Initialize bootloader...\nInitialize bootloader...\nErase processor...\n");
+  // Not a terminal: each line begins with the seconds since start.
+  EXPECT_EQ(out.str(),
+            "[   0.000] Initialize bootloader...\n[   0.000] Initialize bootloader...\n"
+            "[   0.000] Erase processor...\n");
   EXPECT_EQ(err.str(), "");
 }
 
@@ -98,15 +102,17 @@ TEST_F(ConsoleViews, OnAPipeTheBarIsOneLinePerWholePercent) {
   EXPECT_EQ(bar.Position(), 30860);  // held at the maximum
 
   std::string expected;
-  for (int p = 0; p <= 100; ++p) expected += std::to_string(p) + "%\n";
+  for (int p = 0; p <= 100; ++p) expected += "[   0.000] " + std::to_string(p) + "%\n";
   EXPECT_EQ(out.str(), expected);
 
   // Set back to empty (the closing commands): nothing; a new run of the bar
-  // counts from its start again.
+  // counts from its start again, its lines with their time and the resends.
   bar.SetPosition(0);
   EXPECT_EQ(out.str(), expected);
+  form.Screen().SetResends([] { return 2u; });
+  now += milliseconds(12345);
   bar.SetPosition(15430);
-  EXPECT_EQ(out.str(), expected + "50%\n");
+  EXPECT_EQ(out.str(), expected + "[  12.345] 50%  2 resends\n");
 }
 
 TEST_F(ConsoleViews, OnATerminalTheBarIsRedrawnInPlaceWithTheTimeLeft) {
@@ -140,6 +146,12 @@ TEST_F(ConsoleViews, OnATerminalTheBarIsRedrawnInPlaceWithTheTimeLeft) {
   EXPECT_EQ(console::ConsoleScreen::FormatDuration(seconds(3725)), "1:02:05");
   EXPECT_EQ(console::ConsoleScreen::RenderProgressLine(50, "0:10"),
             "[###############...............]  50%  0:10 left");
+  // Fitted to the terminal, one column to spare: a narrower bar, then none.
+  EXPECT_EQ(console::ConsoleScreen::RenderProgressLine(50, "0:10", 3, 40),
+            "[#####.....]  50%  0:10 left  3 resends");
+  EXPECT_EQ(console::ConsoleScreen::RenderProgressLine(50, "0:10", 1, 30),
+            " 50%  0:10 left  1 resend");
+  EXPECT_EQ(console::ConsoleScreen::RenderProgressLine(50, "0:10", 0, 8), " 50%  0");
 }
 
 TEST_F(ConsoleViews, BoxesGoToStandardErrorAndAreAnsweredAtOnce) {
@@ -190,6 +202,26 @@ class ConsoleRun : public ::testing::Test {
     for (int p = 0; p <= 100; ++p) lines += std::to_string(p) + "%\n";
     return lines;
   }
+  // Standard output without the time each line begins with (every line must
+  // have one) and without the summary line, which is kept in summary.
+  std::string Printed() {
+    static const std::regex stamped(R"(^\[ *[0-9]+\.[0-9]{3}\] (.*)$)");
+    std::istringstream lines(out.str());
+    std::string text;
+    summary.clear();
+    for (std::string line; std::getline(lines, line);) {
+      std::smatch m;
+      EXPECT_TRUE(std::regex_match(line, m, stamped)) << line;
+      if (m[1].str().starts_with("Summary: ")) {
+        EXPECT_TRUE(summary.empty()) << "a second summary";
+        summary = m[1];
+      } else {
+        text += m[1].str() + "\n";
+      }
+    }
+    return text;
+  }
+  std::string summary;
 
   testsupport::Watchdog watchdog{seconds(60)};
   FakeCommOs os;
@@ -201,8 +233,12 @@ class ConsoleRun : public ::testing::Test {
 TEST_F(ConsoleRun, AWholeUpgradePrintsItsPhasesAndProgressAndExitsZero) {
   station::Station& s = ports.AddStation("COM3");
   EXPECT_EQ(Run(), console::kExitDone);
-  EXPECT_EQ(out.str(), "Initialize bootloader...\nErase processor...\nProgramming...\n" +
+  EXPECT_EQ(Printed(), "Initialize bootloader...\nThe station answered on COM3.\n"
+                       "Erase processor...\nProgramming...\n" +
                            Percents() + "Reset station...\nDone.\n");
+  EXPECT_TRUE(std::regex_match(summary,
+                               std::regex(R"(Summary: COM3, 1,933 lines sent, 0 resends, [0-9.]+ s, done)")))
+      << summary;
   EXPECT_EQ(err.str(), "");
   EXPECT_TRUE(s.LastCommandSeen());
   EXPECT_EQ(s.EraseCount(), 1);
@@ -213,22 +249,28 @@ TEST_F(ConsoleRun, EveryFailedEndingHasItsOwnStatusAndItsBoxOnStandardError) {
   // No station on the one port.
   ports.AddPort("COM3");
   EXPECT_EQ(Run(), console::kExitNotFound);
-  EXPECT_EQ(out.str(), "Initialize bootloader...\n");
-  EXPECT_EQ(err.str(), "Hardware error.: Station KESTRO not found.\n");
+  EXPECT_EQ(Printed(), "Initialize bootloader...\n");
+  EXPECT_TRUE(summary.starts_with("Summary: no station, 0 lines sent, 0 resends, ")) << summary;
+  EXPECT_TRUE(summary.ends_with(", not found")) << summary;
+  // Why the port was passed over, then the box.
+  EXPECT_EQ(err.str(),
+            "ks-idu-cli: COM3: no valid answer to 4 identify frames\n"
+            "Hardware error.: Station KESTRO not found.\n");
   EXPECT_FALSE(PortOpen("COM3"));
 
   // No port at all.
   out.str("");
   err.str("");
   EXPECT_EQ(Run({}), console::kExitNotFound);
-  EXPECT_EQ(err.str(), "Hardware error.: Station KESTRO not found.\n");
+  EXPECT_EQ(err.str(),
+            "ks-idu-cli: no serial ports found\nHardware error.: Station KESTRO not found.\n");
 
   // The station refuses.
   out.str("");
   err.str("");
   ports.AddStation("COM4", {.identify = station::IdentifyAnswer::Refuse});
   EXPECT_EQ(Run({"COM4"}), console::kExitRefused);
-  EXPECT_EQ(out.str(), "Initialize bootloader...\n");
+  EXPECT_EQ(Printed(), "Initialize bootloader...\n");
   EXPECT_EQ(err.str(), "Initialize error.: Station upgrade not supported.\n");
   EXPECT_FALSE(PortOpen("COM4"));
 
@@ -238,8 +280,11 @@ TEST_F(ConsoleRun, EveryFailedEndingHasItsOwnStatusAndItsBoxOnStandardError) {
   station::Station& s = ports.AddStation(
       "COM5", {.faults = {{.line = 1, .attempt = 0, .fault = station::Fault::Negative}}});
   EXPECT_EQ(Run({"COM5"}), console::kExitUpgradeError);
-  EXPECT_EQ(out.str(), "Initialize bootloader...\nErase processor...\n");
-  EXPECT_EQ(err.str(), "Upgrade error.: Communication error.\n");
+  EXPECT_EQ(Printed(), "Initialize bootloader...\nThe station answered on COM5.\nErase processor...\n");
+  EXPECT_EQ(err.str(),
+            "ks-idu-cli: The station: not changed, unless it erased without acknowledging: the "
+            "erase line went out but was never acknowledged\n"
+            "Upgrade error.: Communication error.\n");
   EXPECT_FALSE(PortOpen("COM5"));
   EXPECT_FALSE(s.LastCommandSeen());
 }
@@ -354,8 +399,11 @@ TEST(ConsoleSignals, CtrlCDuringARunClosesThePortAndExitsWith130) {
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   EXPECT_EQ(status, console::kExitInterrupted);
   EXPECT_FALSE(portOpen);
-  EXPECT_EQ(out.str(), "Initialize bootloader...\nErase processor...\n");
-  EXPECT_EQ(err.str(), "");
+  EXPECT_NE(out.str().find("Erase processor...\n"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("] Summary: COM3, 1 lines sent, 0 resends, "), std::string::npos);
+  EXPECT_EQ(err.str(),
+            "ks-idu-cli: The station: not changed, unless it erased without acknowledging: the "
+            "erase line went out but was never acknowledged\n");
 }
 #endif
 

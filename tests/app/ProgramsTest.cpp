@@ -7,9 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -68,18 +70,56 @@ Result RunProgram(const std::string& path, const std::vector<std::string>& argum
   return result;
 }
 
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// sha256sum's verdict on a file: the program's hash is taken apart from it.
+std::string Sha256Sum(const std::filesystem::path& file) {
+  const Result sum = RunProgram("/usr/bin/sha256sum", {file.string()});
+  EXPECT_EQ(sum.status, 0) << sum.err;
+  return sum.out.substr(0, sum.out.find(' '));
+}
+
+// What every program's --version says of the image, worked out from the file:
+// its line count and hash, and the stand-in's hash (of its lines joined by LF)
+// compared with the one the repository keeps.
+std::string ExpectedImageLines() {
+  std::string text = ReadFile(KSIDU_IMAGE_FILE);
+  for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
+  while (text.ends_with('\n')) text.pop_back();
+  const std::size_t lines =
+      1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+  const std::filesystem::path joined = std::filesystem::temp_directory_path() /
+                                       ("ksidu-programs-" + std::to_string(getpid()) + ".hex");
+  std::ofstream(joined, std::ios::binary) << text;
+  const bool standIn = Sha256Sum(joined) == ReadFile(KSIDU_STANDIN_HASH_FILE).substr(0, 64);
+  std::filesystem::remove(joined);
+
+  std::string expected = "firmware image: " + std::to_string(lines) + " lines, SHA-256 " +
+                         Sha256Sum(KSIDU_IMAGE_FILE) + "\n";
+  if (standIn) expected += "firmware image: the stand-in, not the station's firmware\n";
+  return expected;
+}
+
 TEST(Programs, HelpAndVersionGoToStandardOutput) {
-  for (const std::string program : {KSIDU_CLI_PROGRAM, KSIDU_QT_PROGRAM}) {
+  const std::string image = ExpectedImageLines();
+  ASSERT_EQ(image.find("SHA-256 \n"), std::string::npos) << "sha256sum failed";
+  for (const std::string program : {KSIDU_CLI_PROGRAM, KSIDU_QT_PROGRAM, KSIDU_STATION_PROGRAM}) {
     if (program.empty()) continue;
     const std::string name = std::filesystem::path(program).filename().string();
     const Result version = RunProgram(program, {"--version"});
     EXPECT_EQ(version.status, 0) << name;
-    EXPECT_EQ(version.out, name + " 2.3\n");
+    EXPECT_EQ(version.out, name + " 2.3\n" + image);
     EXPECT_EQ(version.err, "");
+    if (program == KSIDU_STATION_PROGRAM) continue;
 
     const Result help = RunProgram(program, {"--help"});
     EXPECT_EQ(help.status, 0) << name;
-    EXPECT_TRUE(help.out.starts_with("Usage: " + name + " [--port NAME]... [--trace FILE]\n"))
+    EXPECT_TRUE(help.out.starts_with("Usage: " + name + " [--port NAME]... [--trace FILE] [--report FILE]\n"))
         << help.out;
     EXPECT_NE(help.out.find("--trace FILE"), std::string::npos);
     EXPECT_EQ(help.err, "");
@@ -119,8 +159,15 @@ TEST(Programs, TheConsoleProgramRunsOnTheNamedPortsOnlyAndTracesTheRun) {
       RunProgram(KSIDU_CLI_PROGRAM, {"--port", "/nonexistent/ttyKS0", "--port",
                                      "/nonexistent/ttyKS1", "--trace", trace.string()});
   EXPECT_EQ(run.status, 3);
-  EXPECT_EQ(run.out, "Initialize bootloader...\n");
-  EXPECT_EQ(run.err, "Hardware error.: Station KESTRO not found.\n");
+  // To a pipe: the time first on every line; a summary ends the run.
+  EXPECT_TRUE(std::regex_match(
+      run.out, std::regex(R"(\[ *[0-9.]+\] Initialize bootloader...\n)"
+                          R"(\[ *[0-9.]+\] Summary: no station, 0 lines sent, 0 resends, [0-9.]+ s, not found\n)")))
+      << run.out;
+  // Each port passed over with its reason, then the box.
+  EXPECT_EQ(run.err, "ks-idu-cli: /nonexistent/ttyKS0: does not exist\n"
+                     "ks-idu-cli: /nonexistent/ttyKS1: does not exist\n"
+                     "Hardware error.: Station KESTRO not found.\n");
   std::ifstream in(trace);
   std::stringstream text;
   text << in.rdbuf();

@@ -29,7 +29,7 @@ using comm::test::FakeCommOs;
 
 // The entries without their time stamps; every line must carry one.
 std::vector<std::string> Entries(const std::string& text) {
-  static const std::regex stamped(R"(^ *[0-9]+\.[0-9]{3} (.*)$)");
+  static const std::regex stamped(R"(^ *[0-9]+\.[0-9]{3}s (.*)$)");
   std::vector<std::string> entries;
   std::istringstream lines(text);
   std::string line;

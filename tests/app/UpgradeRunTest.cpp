@@ -157,9 +157,10 @@ TEST_F(UpgradeRun, ThreeTimeOutsThenAnAcknowledgement) {
                                                              {3, 1, Fault::Silent}}});
   Press();
   const std::vector<std::uint32_t> ticks = RunToEnd();
-  // Start delay, three time-outs of line 2, one of line 3: its budget began
-  // again at 0 after line 2 was acknowledged.
-  EXPECT_EQ(ticks, (std::vector<std::uint32_t>{1000, 1000, 1000, 1000, 1000}));
+  // Start delay, three time-outs of line 2, then the wait for the answers its
+  // first three copies may still give (four copies' time); one time-out of
+  // line 3, whose budget began again at 0, and the wait for its first copy.
+  EXPECT_EQ(ticks, (std::vector<std::uint32_t>{1000, 1000, 1000, 1000, 4000, 1000, 2000}));
   const std::string line2 = ":1000000011FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEE";
   const std::string line3 = ":1000100022FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFCD";
   EXPECT_EQ(ports.Written("COM1").substr(10), kErase + line2 + kFiller + line2 + kFiller + line2 +
@@ -261,7 +262,8 @@ TEST_F(UpgradeRun, ASecondAcknowledgementInOneReadNeverAnswersTheNextLine) {
   station::Station& s =
       ports.AddStation("COM1", {.faults = {{2, 1, Fault::TwoReplies}, {3, 1, Fault::Negative}}});
   Press();
-  EXPECT_EQ(RunToEnd(), (std::vector<std::uint32_t>{1000}));
+  // The refusal is judged once the burst it may begin is over.
+  EXPECT_EQ(RunToEnd(), (std::vector<std::uint32_t>{1000, upgrade::kBurstMs}));
   const std::string line2 = ":1000000011FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEE";
   const std::string line3 = ":1000100022FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFCD";
   EXPECT_EQ(Lines(s),
@@ -270,6 +272,46 @@ TEST_F(UpgradeRun, ASecondAcknowledgementInOneReadNeverAnswersTheNextLine) {
   EXPECT_EQ(s.Memory(), panel->ImageBuffer);
   EXPECT_EQ(form.status.caption, "Done.");
   EXPECT_TRUE(form.boxes.empty());
+}
+
+TEST_F(UpgradeRun, AnEchoEndingInCrLfBeforeTheAcknowledgementIsNoRefusal) {
+  // On the last command the station restarts: a resend would go unanswered.
+  UseImage({":0100000011EE", ":00000001FF"});
+  station::Station& s = ports.AddStation(
+      "COM1", {.faults = {{1, 1, Fault::EchoCrLf}, {2, 0, Fault::EchoCrLf}, {5, 1, Fault::EchoCrLf}}});
+  Press();
+  EXPECT_EQ(RunToEnd(), (std::vector<std::uint32_t>{1000}));
+  EXPECT_EQ(Lines(s).size(), 5u);  // no line went out twice
+  EXPECT_EQ(form.status.caption, "Done.");
+  EXPECT_TRUE(form.boxes.empty());
+}
+
+TEST_F(UpgradeRun, ALateAnswerIsNeverTakenForTheNextLine) {
+  // Line 2's first copy is answered only after its time-out and resend; then
+  // line 3 is refused once. Taking the late answer for the resend's would make
+  // the resend's answer pass line 3, and line 3's refusal its resend.
+  UseImage({":0100000011EE", ":0100100022CD", ":00000001FF"});
+  station::Station& s = ports.AddStation(
+      "COM1", {.faults = {{2, 1, Fault::Silent}, {2, 2, Fault::Silent}, {3, 1, Fault::Negative}}});
+  Press();
+  FireDelay(form);
+  ports.Settle();
+  EXPECT_EQ(FireDelay(form), 1000u);  // line 2 timed out: filler and resend
+  ports.Settle();
+  const auto lateAnswer = [&] {
+    os.Receive("COM1", {'.', '\r', '\n'});
+    ports.Settle();
+  };
+  lateAnswer();  // the first copy's
+  EXPECT_EQ(Lines(s).size(), 3u) << "line 3 went out while the resend's answer was due";
+  EXPECT_EQ(form.delay.interval, 2000u);
+  lateAnswer();  // the resend's
+  RunToEnd();
+  const std::string line3 = ":1000100022FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFCD";
+  const std::vector<std::string> lines = Lines(s);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), line3), 2);
+  EXPECT_EQ(form.status.caption, "Done.");
+  EXPECT_EQ(s.Memory()[0x0010], 0x22);
 }
 
 TEST_F(UpgradeRun, CharactersAfterTheLastAcknowledgementAreIgnored) {

@@ -316,8 +316,16 @@ class Run:
         self.seconds = time.monotonic() - start
         self.cpu = usage.ru_utime + usage.ru_stime
         self.status = process.returncode
+        # To a file, every line of standard output begins with the seconds
+        # since start: kept apart, so that the lines read as printed.
+        self.unstamped = []
+        self.out = []
         with open(self.out_path, errors="replace") as f:
-            self.out = f.read().splitlines()
+            for line in f.read().splitlines():
+                m = re.match(r"\[ *\d+\.\d{3}\] (.*)$", line)
+                if not m:
+                    self.unstamped.append(line)
+                self.out.append(m.group(1) if m else line)
         with open(self.err_path, errors="replace") as f:
             self.err = f.read().splitlines()
         with open(self.trace_path, errors="replace") as f:
@@ -341,12 +349,29 @@ class Run:
         except OSError:
             pass  # the process is ending
 
+    @staticmethod
+    def _percent(line):
+        m = re.match(r"(\d+)%(  \d+ resends?)?$", line)
+        return int(m.group(1)) if m else None
+
     def statuses(self):
-        """Status lines, without the progress lines."""
-        return [l for l in self.out if not (l.endswith("%") and l[:-1].isdigit())]
+        """Status lines, without the progress, the station's port and the summary."""
+        return [l for l in self.out if self._percent(l) is None
+                and not l.startswith("The station answered on ") and not l.startswith("Summary: ")]
 
     def percents(self):
-        return [int(l[:-1]) for l in self.out if l.endswith("%") and l[:-1].isdigit()]
+        return [p for p in (self._percent(l) for l in self.out) if p is not None]
+
+    def summaries(self):
+        return [l for l in self.out if l.startswith("Summary: ")]
+
+    def boxes(self):
+        """Standard error without the lines of the tool's own (why a port was
+        passed over, what the station holds)."""
+        return [l for l in self.err if not l.startswith("ks-idu-cli: ")]
+
+    def reasons(self):
+        return [l[len("ks-idu-cli: "):] for l in self.err if l.startswith("ks-idu-cli: ")]
 
     def max_threads(self):
         return max((s[1] for s in self.samples), default=0)
@@ -388,8 +413,14 @@ class Checks:
 def check_run_common(c, run, expected_status, expected_err, expected_statuses):
     c.expect(not run.hung, "the tool was still running after its bound and was killed")
     c.equal(run.status, expected_status, "exit status")
-    c.equal(run.err, expected_err, "standard error")
+    c.equal(run.boxes(), expected_err, "standard error")
     c.equal(run.statuses(), expected_statuses, "status lines")
+    c.equal(run.unstamped, [], "lines without their time")
+    outcomes = {0: "done", 3: "not found", 4: "refused", 5: "upgrade error", 130: "interrupted"}
+    summaries = run.summaries()
+    c.expect(len(summaries) == 1 and run.out[-1:] == summaries
+             and summaries[0].endswith(", " + outcomes.get(expected_status, "?")),
+             "no summary line last with the outcome: %r" % summaries)
     p = run.percents()
     c.expect(p == sorted(p), "progress went backwards: %r" % p[:20])
     if expected_statuses and expected_statuses[-1] == S_DONE:
@@ -576,6 +607,17 @@ def c_last_never_acked(c, row, run, st, other):
     c.expect(S_DONE not in run.out, "Done. shown")
 
 
+def c_late_then_refused(c, row, run, st, other):
+    check_full_image(c, st)
+    c.equal(st.attempts(5), [1, 2], "receipts of the line answered late")
+    c.equal(st.attempts(6), [1, 2], "receipts of the refused line")
+
+
+def c_each_line_once(c, row, run, st, other):
+    check_full_image(c, st)
+    c.equal(len(st.records()), LAST_LINE, "lines received (none twice)")
+
+
 def c_hang_up(c, row, run, st, other):
     c.equal(st.summary["hung_up"], True, "the station hung up")
     c.equal(len(st.records()), 500, "records before the hang-up")
@@ -612,7 +654,7 @@ def send_term_while_programming(run, now):
             text = f.read()
     except OSError:
         return
-    if "\n5%" in text:
+    if "] 5%\n" in text:
         os.kill(run.pid, signal.SIGTERM)
         run.signalled = True
 
@@ -661,6 +703,12 @@ ROWS = [
         station=faults("1=two", "3=two", "1000=two", "1932=two"), check=c_done, seconds=1.5),
     Row("two-then-negative", "two replies, the next line refused", 0, [], DONE_STATUSES,
         station=faults("5=two", "6:1=negative"), check=c_done, seconds=1.5),
+    Row("late-then-refused", "a reply 1.4 s late, the next line refused", 0, [], DONE_STATUSES,
+        station=faults("5:1=late:1400", "6:1=negative"), check=c_late_then_refused, seconds=4.5),
+    Row("echo-last", "echo and CR LF before the last ack", 0, [], DONE_STATUSES,
+        station=faults("%d=echocrlf" % LAST_LINE), check=c_each_line_once, seconds=1.5),
+    Row("echo-every-line", "echo and CR LF before every ack", 0, [], DONE_STATUSES,
+        station=faults("*=echocrlf"), check=c_each_line_once, seconds=2),
     Row("hang-up", "station hangs up mid-programming", 5, [TIMEOUT], FAIL_PROG,
         station=["--hang-up-after", "500"], check=c_hang_up, seconds=5),
     Row("held-flock", "port held by another program (flock)", 3, [NOT_FOUND], FAIL_INIT,
@@ -937,7 +985,8 @@ def fleet_all(work):
         for name, args in kinds:
             stations.append(Station(os.path.join(directory, name), args, modem))
         before = {st.pty: port_state(st.pty) for st in stations}
-        args = ["--all"]
+        report = os.path.join(directory, "runs.jsonl")
+        args = ["--all", "--report", report]
         for st in stations:
             args += ["--port", st.pty]
         run = Fleet(directory, args, modem, [st.pty for st in stations])
@@ -968,6 +1017,11 @@ def fleet_all(work):
         c.expect("4 stations found on 4 ports: 3 done, 1 not." in text, "the summary's last line")
         # The upgrades ran side by side, not one after the other.
         c.expect(run.most_held >= 2, "never two ports held at once (most: %d)" % run.most_held)
+        # Each station's run appended a record of its own to the one report.
+        with open(report) as f:
+            records = [json.loads(line) for line in f]
+        c.equal(sorted((r["port"], r["exit_status"]) for r in records),
+                sorted((st.pty, 5 if st is refuses else 0) for st in stations), "report records")
         for st in stations:
             trace = "%s.%s" % (run.trace, st.pty[len("/dev/"):].replace("/", "_"))
             c.expect(os.path.exists(trace), "no trace of its own for " + st.pty)

@@ -132,8 +132,10 @@ TEST_F(FakeSysfs, LeavesOutTheActiveConsoles) {
   // Several consoles, the last one primary: all of them are left out.
   Write(Tty("console") / "active", "tty0 ttyAMA0 ttyS0");
   List list;
-  EnumerateSysfsSerialPorts(list, root_);
+  List leftOut;
+  EnumerateSysfsSerialPorts(list, root_, &leftOut);
   EXPECT_EQ(list, (List{"/dev/ttyS1", "/dev/ttyUSB0"}));
+  EXPECT_EQ(leftOut, (List{"/dev/ttyAMA0", "/dev/ttyS0"}));  // named when nothing else is there
 
   // A console on a virtual terminal only leaves every serial port listed.
   Write(root_ / "class" / "tty" / "console" / "active", "tty0");

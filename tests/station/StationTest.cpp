@@ -245,6 +245,7 @@ TEST(StationFaults, RulesMatchLineAndAttempt) {
       {2, 1, Fault::Silent},   {2, 2, Fault::Negative}, {2, 0, Fault::Echo},
       {3, 0, Fault::Split},    {4, 1, Fault::Garbage},  {5, 1, Fault::TwoReplies},
       {5, 0, Fault::Negative},  // never reached for attempt 1: the first match wins
+      {6, 1, Fault::EchoCrLf}, {7, 1, Fault::Late, 1400},
   };
   Station s(c);
   EXPECT_EQ(Joined(Feed(s, kErase)), ".\r\n");
@@ -288,6 +289,14 @@ TEST(StationFaults, RulesMatchLineAndAttempt) {
   EXPECT_EQ(Joined(Feed(s, kClose2)), "E\r\n");
   EXPECT_EQ(s.Records().back().line, 5);
   EXPECT_EQ(s.Records().back().attempt, 2);
+
+  auto echoCrLf = Feed(s, kClose3);
+  ASSERT_EQ(echoCrLf.size(), 1u);
+  EXPECT_EQ(Joined(echoCrLf), kClose3 + "\r\n.\r\n");
+  auto late = Feed(s, DataLine(0x0300, {7}));
+  ASSERT_EQ(late.size(), 1u);
+  EXPECT_EQ(late[0].delayMs, 1400u);
+  EXPECT_EQ(Joined(late), ".\r\n");
 }
 
 TEST(StationFaults, TimeOfSilentWorkCarriesToTheNextReply) {

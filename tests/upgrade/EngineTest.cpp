@@ -156,7 +156,8 @@ struct RunFields {
   std::int32_t LineAddress = 0;
   std::string ResultText = "OK";
   bool SendPending = false;
-  upgrade::SequencerFields f{UpgradeState, RetryCount, LineAddress, ResultText, SendPending};
+  upgrade::ReplyTally Tally;
+  upgrade::SequencerFields f{UpgradeState, RetryCount, LineAddress, ResultText, SendPending, Tally};
 };
 
 TEST(Sequencer, RetryBudgetIsSharedByTimeoutsAndNegativeReplies) {
@@ -272,6 +273,60 @@ TEST(Sequencer, ProgrammingPassesOverBlankBlocksToTheClosingCommands) {
   EXPECT_EQ(p.UpgradeState, 0u);
   EXPECT_FALSE(p.SendPending);
   EXPECT_EQ(upgrade::CheckSendLine(p.f), upgrade::SendGate::Skip);
+}
+
+TEST(Sequencer, AnswersAreCountedPerCopyOfTheLine) {
+  using upgrade::AnswerStep;
+  auto waits = [](const AnswerStep& s, std::uint32_t ms) { return !s.act && s.waitMs == ms; };
+
+  // A refusal alone is judged after the burst time; an acknowledgement in the
+  // burst makes the answer an acknowledgement (an echo ending in CR LF first).
+  RunFields echo;
+  echo.UpgradeState = 5;
+  upgrade::CountLineWritten(echo.Tally);
+  EXPECT_TRUE(waits(upgrade::OnRepliesRead(echo.f, false, 0), upgrade::kBurstMs));
+  EXPECT_TRUE(waits(upgrade::OnRepliesRead(echo.f, false, 0), 0));  // the burst's time runs on
+  AnswerStep s = upgrade::OnRepliesRead(echo.f, true, 0);
+  EXPECT_TRUE(s.act && s.positive && s.stillOwed == 0);
+  RunFields refused;
+  refused.UpgradeState = 2;
+  upgrade::CountLineWritten(refused.Tally);
+  upgrade::OnRepliesRead(refused.f, false, 0);
+  s = upgrade::OnJudgingTimeout(refused.f, 100);
+  EXPECT_TRUE(s.act && !s.positive);
+
+  // Sent again after a time-out: the first answer (perhaps the late one of
+  // the first copy) waits for the second copy's, for as long as two copies
+  // may take; the second completes it at once.
+  RunFields late;
+  late.UpgradeState = 2;
+  upgrade::CountLineWritten(late.Tally);
+  EXPECT_TRUE(upgrade::OnReplyTimeout(late.f));
+  upgrade::CountLineWritten(late.Tally);
+  EXPECT_TRUE(waits(upgrade::OnRepliesRead(late.f, true, 1400), 2 * upgrade::kLineReplyMs));
+  upgrade::OnRepliesRead(late.f, false, 1401);  // the second copy refused: still acknowledged
+  s = upgrade::OnJudgingTimeout(late.f, 1501);
+  EXPECT_TRUE(s.act && s.positive && s.stillOwed == 0);
+  upgrade::OnReply(late.f, true);
+  EXPECT_EQ(late.Tally.copies, 0u);
+
+  // The second copy never answers: the line is acknowledged when its wait runs
+  // out, saying that a copy never answered. The last command needs no wait.
+  RunFields lost;
+  lost.UpgradeState = 4;
+  for (int i = 0; i < 3; ++i) upgrade::CountLineWritten(lost.Tally);
+  EXPECT_TRUE(waits(upgrade::OnRepliesRead(lost.f, true, 0), 3 * upgrade::kLineReplyMs));
+  // Bytes that complete nothing (an answer spoiled on the line) start the wait
+  // again, but never past the time every owed answer has (two, 3 s each).
+  EXPECT_TRUE(waits(upgrade::OnIncompleteBytes(lost.f, 2500), 3 * upgrade::kLineReplyMs));
+  EXPECT_TRUE(waits(upgrade::OnIncompleteBytes(lost.f, 5000), 1000));
+  s = upgrade::OnJudgingTimeout(lost.f, 6000);
+  EXPECT_TRUE(s.act && s.positive && s.stillOwed == 2);
+  RunFields last;
+  last.UpgradeState = 5;
+  upgrade::CountLineWritten(last.Tally);
+  upgrade::CountLineWritten(last.Tally);
+  EXPECT_TRUE(upgrade::OnRepliesRead(last.f, true, 0).act);
 }
 
 }  // namespace

@@ -687,9 +687,9 @@ def open_pty_without_carrier(kit, work):
 def trace_entries(path):
     out = []
     for line in Path(path).read_text(errors="replace").splitlines():
-        m = re.match(r"\s*(\d+\.\d+) (\S+)", line)
+        m = re.match(r"\s*(\d+\.\d+)s (\S+)", line)
         if m:
-            out.append((float(m.group(1)) / 1e3, m.group(2), line))
+            out.append((float(m.group(1)), m.group(2), line))
     return out
 
 

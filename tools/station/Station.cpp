@@ -275,9 +275,11 @@ void Station::FinishRecord(bool measured, double now, std::vector<Chunk>& out) {
   }
 
   Fault fault = Fault::None;
+  std::uint32_t lateMs = 0;
   for (const FaultRule& rule : config_.faults) {
-    if (rule.line == r.line && (rule.attempt == 0 || rule.attempt == r.attempt)) {
+    if ((rule.line == 0 || rule.line == r.line) && (rule.attempt == 0 || rule.attempt == r.attempt)) {
       fault = rule.fault;
+      lateMs = rule.ms;
       break;
     }
   }
@@ -293,6 +295,12 @@ void Station::FinishRecord(bool measured, double now, std::vector<Chunk>& out) {
     case Fault::None:
     case Fault::Negative:
       Emit(out, workMs, Bytes(reply));
+      break;
+    case Fault::Late:
+      Emit(out, lateMs, Bytes(reply));
+      break;
+    case Fault::EchoCrLf:
+      Emit(out, workMs, Bytes(r.text + "\r\n" + reply));
       break;
     case Fault::Silent:
       pendingMs_ += workMs;

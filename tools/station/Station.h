@@ -33,13 +33,16 @@ enum class Fault {
   Garbage,     // junk bytes first (a lone CR and a lone LF, never CR LF, not ending in '.'),
                // then ".\r\n" in the same chunk
   TwoReplies,  // ".\r\n.\r\n" at once
+  EchoCrLf,    // the line back ending in CR LF, then ".\r\n", in one burst
+  Late,        // the usual reply, but only after the rule's ms (the station is busy meanwhile)
 };
 
 struct FaultRule {
   int line;     // 1 = the erase line, 2.. = the following distinct lines in the order received
-                // (programming lines, then the closing lines)
+                // (programming lines, then the closing lines); 0 = every line
   int attempt;  // 1 = first receipt of that line, 2 = the first resend, ...; 0 = every attempt
   Fault fault;
+  std::uint32_t ms = 0;  // Late: how long the reply takes
 };
 
 struct Config {

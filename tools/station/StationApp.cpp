@@ -9,6 +9,7 @@
 #include <deque>
 #include <iomanip>
 #include <limits>
+#include <set>
 #include <sstream>
 
 namespace station {
@@ -42,13 +43,23 @@ bool ParseFault(const std::string& text, FaultRule& rule) {
   const auto colon = where.find(':');
   std::uint64_t line = 0;
   std::uint64_t attempt = 0;
-  if (!ParseNumber(where.substr(0, colon), 1, 1000000, line)) return false;
+  // "*" is every line.
+  if (where.substr(0, colon) != "*" && !ParseNumber(where.substr(0, colon), 1, 1000000, line))
+    return false;
   if (colon != std::string::npos && !ParseNumber(where.substr(colon + 1), 0, 1000000, attempt))
     return false;
+  // late:MS carries its time.
+  if (kind.starts_with("late:")) {
+    std::uint64_t ms = 0;
+    if (!ParseNumber(kind.substr(5), 0, 3600000, ms)) return false;
+    rule = FaultRule{static_cast<int>(line), static_cast<int>(attempt), Fault::Late,
+                     static_cast<std::uint32_t>(ms)};
+    return true;
+  }
   static const std::pair<const char*, Fault> kKinds[] = {
-      {"none", Fault::None},     {"silent", Fault::Silent}, {"negative", Fault::Negative},
-      {"echo", Fault::Echo},     {"split", Fault::Split},   {"garbage", Fault::Garbage},
-      {"two", Fault::TwoReplies}};
+      {"none", Fault::None},       {"silent", Fault::Silent},   {"negative", Fault::Negative},
+      {"echo", Fault::Echo},       {"split", Fault::Split},     {"garbage", Fault::Garbage},
+      {"two", Fault::TwoReplies},  {"echocrlf", Fault::EchoCrLf}};
   for (const auto& [name, fault] : kKinds) {
     if (kind == name) {
       rule = FaultRule{static_cast<int>(line), static_cast<int>(attempt), fault};
@@ -133,11 +144,11 @@ Port:
   --line-speed N       with --device: the line speed in baud (default 19200)
 
 Identify frame:
-  --identify KIND      accept10 (default): 10-byte acceptance, A2 at offset 4
-                       accept8: 8-byte acceptance, status 00
-                       refuse:  5A 07 00 00 A2 FE FD
-                       silent:  no answer
-                       badsum:  the accept10 reply with its checksum off by one
+  --identify KIND      the answer to the identify frame: accept10 (default),
+                       a 10-byte acceptance with A2 at offset 4; accept8, an
+                       8-byte acceptance with status 00; refuse, 5A 07 00 00
+                       A2 FE FD; silent, no answer; badsum, the accept10
+                       reply with its checksum off by one
   --answer-from N      leave the identify frames before the N-th unanswered
                        (default 1: answer the first)
   --identify-ms N      time before the identify answer (default 0)
@@ -148,12 +159,15 @@ Bootloader lines:
   --fault LINE[:ATTEMPT]=KIND
                        repeatable; the first matching rule wins. LINE 1 is the
                        erase line, 2, 3, ... the following distinct lines in
-                       the order received; ATTEMPT 1 is the first receipt, 2
+                       the order received, * every line; ATTEMPT 1 is the first receipt, 2
                        the first resend, ...; 0 or none means every attempt.
                        KIND: silent (no reply), negative ("E\r\n"),
                        echo (the line back, then ".\r\n"),
                        split (".", "\r", "\n" apart), garbage (junk with a lone
-                       CR and a lone LF, then ".\r\n"), two (".\r\n.\r\n")
+                       CR and a lone LF, then ".\r\n"), two (".\r\n.\r\n"),
+                       echocrlf (the line back and CR LF, then ".\r\n", at
+                       once), late:MS (the usual reply after MS milliseconds;
+                       the station takes nothing else meanwhile)
   --hang-up-after N    close the station's side right after the reply to line
                        N (a removed adapter), then write the summary and exit
 
@@ -169,7 +183,9 @@ Ending and results:
   --summary FILE       write the summary there (default: standard error)
   --dump FILE          write the 64 KiB memory there at exit
   --verbose            log frames, records and replies on standard output
-  --help               this text
+  --help               print this text and exit
+  --version            print the version and the hash of the firmware image
+                       that the tool of the same build carries, and exit
 
 The program also ends on SIGINT or SIGTERM (Ctrl+C), writing the summary.
 Exit status: 0 after any of these endings, 1 when the port failed or a result
@@ -198,6 +214,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args, Options& options,
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--help" || arg == "-h") return ParseResult::Help;
+    if (arg == "--version") return ParseResult::Version;
     if (arg == "--pty") {
       pty = true;
       continue;
@@ -205,6 +222,16 @@ ParseResult ParseOptions(const std::vector<std::string>& args, Options& options,
     if (arg == "--verbose") {
       options.verbose = true;
       continue;
+    }
+    // Only the options below take a value: anything else that looks like an
+    // option is unknown, wherever it stands.
+    static const std::set<std::string> kTakesValue = {
+        "--device",    "--link",     "--modem-dir",     "--line-speed", "--identify",
+        "--answer-from", "--identify-ms", "--erase-ms", "--line-ms",   "--fault",
+        "--hang-up-after", "--baud",  "--summary",      "--idle-exit",  "--dump"};
+    if (arg.rfind("--", 0) == 0 && !kTakesValue.contains(arg)) {
+      error = "unknown option: " + arg;
+      return ParseResult::Error;
     }
     if (i + 1 >= args.size() || arg.rfind("--", 0) != 0) {
       error = arg.rfind("--", 0) == 0 ? "option " + arg + " needs a value"

@@ -23,7 +23,7 @@ struct Options {
   bool verbose = false;
 };
 
-enum class ParseResult { Run, Help, Error };
+enum class ParseResult { Run, Help, Version, Error };
 
 ParseResult ParseOptions(const std::vector<std::string>& args, Options& options,
                          std::string& error);

@@ -9,6 +9,7 @@
 #include "Station.h"
 #include "StationApp.h"
 #include "StationPort.h"
+#include "Version.h"
 
 namespace {
 
@@ -32,6 +33,9 @@ int main(int argc, char** argv) {
   switch (station::ParseOptions(args, options, error)) {
     case station::ParseResult::Help:
       std::cout << station::HelpText();
+      return 0;
+    case station::ParseResult::Version:
+      std::cout << app::VersionText("ks-station");
       return 0;
     case station::ParseResult::Error:
       std::cerr << "ks-station: " << error << "\n(ks-station --help lists the options)\n";

@@ -1,0 +1,190 @@
+#include "RunReport.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace app {
+
+namespace {
+
+std::string JsonString(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (u < 0x20 || u == 0x7F) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+          out += escaped;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+  std::string out;
+  char pair[3];
+  for (std::uint8_t b : bytes) {
+    std::snprintf(pair, sizeof pair, "%02X", b);
+    out += pair;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string Iso8601Utc(std::chrono::system_clock::time_point time) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch());
+  const std::time_t seconds = static_cast<std::time_t>(ms.count() / 1000);
+  std::tm utc{};
+#ifdef _WIN32
+  gmtime_s(&utc, &seconds);
+#else
+  gmtime_r(&seconds, &utc);
+#endif
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                static_cast<int>(ms.count() % 1000));
+  return text;
+}
+
+std::string RunReportLine(const TReportSource& source, std::chrono::system_clock::time_point start,
+                          double durationSeconds, const TRunRecord& run, const TRunEnding& ending) {
+  char duration[32];
+  std::snprintf(duration, sizeof duration, "%.3f", durationSeconds);
+  std::string j = "{";
+  j += "\"start\":" + JsonString(Iso8601Utc(start));
+  j += ",\"program\":" + JsonString(source.program);
+  j += ",\"version\":" + JsonString(source.version);
+  j += ",\"image_sha256\":" + JsonString(source.imageSha256);
+  j += std::string(",\"image_standin\":") + (source.imageStandIn ? "true" : "false");
+  j += ",\"port\":" + (run.port.empty() ? std::string("null") : JsonString(run.port));
+  j += ",\"identify_reply\":" +
+       (run.identifyReply.empty() ? std::string("null") : JsonString(Hex(run.identifyReply)));
+  j += ",\"outcome\":" + JsonString(ending.outcome);
+  j += ",\"message\":" + JsonString(ending.message);
+  j += ",\"exit_status\":" + std::to_string(ending.exitStatus);
+  j += std::string(",\"duration_s\":") + duration;
+  j += ",\"lines_sent\":" + std::to_string(run.linesSent);
+  j += ",\"resends\":" + std::to_string(run.resends);
+  j += ",\"fillers\":" + std::to_string(run.fillers);
+  j += ",\"timeouts\":" + std::to_string(run.timeouts);
+  j += ",\"blocks\":" + std::to_string(run.blocksInImage);
+  j += ",\"blocks_acknowledged\":" + std::to_string(run.blocksAcknowledged);
+  j += ",\"closing_acknowledged\":" + std::to_string(run.closingAcknowledged);
+  if (run.lastAcknowledgedAddress < 0) {
+    j += ",\"last_acknowledged_address\":null";
+  } else {
+    char address[16];
+    std::snprintf(address, sizeof address, "0x%04X",
+                  static_cast<unsigned>(run.lastAcknowledgedAddress));
+    j += ",\"last_acknowledged_address\":" + JsonString(address);
+  }
+  j += ",\"station\":" + JsonString(StationStateText(run));
+  j += ",\"passed_over\":[";
+  for (std::size_t i = 0; i < run.passedOver.size(); ++i) {
+    if (i > 0) j += ",";
+    j += "{\"port\":" + JsonString(run.passedOver[i].port) +
+         ",\"reason\":" + JsonString(run.passedOver[i].reason) + "}";
+  }
+  j += "],\"left_out\":[";
+  for (std::size_t i = 0; i < run.leftOut.size(); ++i) {
+    if (i > 0) j += ",";
+    j += JsonString(run.leftOut[i]);
+  }
+  j += "]}";
+  return j;
+}
+
+std::unique_ptr<TRunReport> TRunReport::Open(const std::string& path, std::string& error) {
+#ifdef _WIN32
+  const int fd = ::_open(path.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT,
+                         _S_IREAD | _S_IWRITE);
+#else
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+#endif
+  if (fd < 0) {
+    error = "cannot append to the report file '" + path + "': " + std::strerror(errno);
+    return nullptr;
+  }
+  return std::unique_ptr<TRunReport>(new TRunReport(fd, path));
+}
+
+TRunReport::~TRunReport() {
+#ifdef _WIN32
+  ::_close(fd_);
+#else
+  ::close(fd_);
+#endif
+}
+
+bool TRunReport::Append(std::string_view line) {
+  std::string record(line);
+  record += '\n';
+#ifdef _WIN32
+  const int written = ::_write(fd_, record.data(), static_cast<unsigned>(record.size()));
+  return written == static_cast<int>(record.size()) && ::_commit(fd_) == 0;
+#else
+  ssize_t written;
+  do {
+    written = ::write(fd_, record.data(), record.size());
+  } while (written < 0 && errno == EINTR);
+  return written == static_cast<ssize_t>(record.size()) && ::fsync(fd_) == 0;
+#endif
+}
+
+void TRunReporter::Started() {
+  running_ = true;
+  start_ = std::chrono::system_clock::now();
+  clock_ = std::chrono::steady_clock::now();
+}
+
+bool TRunReporter::Ended(const TRunRecord& run, const TRunEnding& ending) {
+  if (!running_) return true;
+  running_ = false;
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - clock_).count();
+  return report_.Append(RunReportLine(source_, start_, seconds, run, ending));
+}
+
+void RecordRuns(TMainPanel& panel, TRunReporter& reporter) {
+  panel.OnRunStarted = [&reporter] { reporter.Started(); };
+  panel.OnRunEnded = [&panel, &reporter](const TRunEnding& ending) {
+    // A window has no one to tell of a record it could not write; the next
+    // run tries again.
+    reporter.Ended(panel.Run, ending);
+  };
+}
+
+}  // namespace app
