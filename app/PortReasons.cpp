@@ -7,7 +7,7 @@
 
 namespace app {
 
-std::string OpenFailureReason(const comm::TThreadComm& comm) {
+std::string OpenFailureReason([[maybe_unused]] const comm::TThreadComm& comm) {
 #ifndef _WIN32
   std::error_code error;
   if (!std::filesystem::exists(comm.Port(), error)) return "does not exist";
