@@ -392,7 +392,7 @@ console_row 0 "Done." --fault 2=two --fault 3:1=negative --fault 5=split --fault
 start_station
 rc=0
 LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem" \
-  timeout 120 wine "$cli_exe" --all --port COM7 --port COM9 --report "$work/all.jsonl" \
+  timeout 120 wine "$cli_exe" --all --port COM7 --port COM9 --report "$(winepath -w "$work/all.jsonl")" \
   >"$work/all.out" 2>"$work/all.err" || rc=$?
 stop_station
 tr -d '\r' <"$work/all.out" >"$work/all.txt"
