@@ -396,8 +396,8 @@ LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem" \
   >"$work/all.out" 2>"$work/all.err" || rc=$?
 stop_station
 tr -d '\r' <"$work/all.out" >"$work/all.txt"
-if [ "$rc" -ne 0 ] || ! grep -q '^COM7  [0-9:.]*  Done\.$' "$work/all.txt" ||
-  ! grep -q '^COM9  [0-9:.]*  Hardware error\.: Station KESTRO not found\.$' "$work/all.txt" ||
+if [ "$rc" -ne 0 ] || ! grep -q '^\[ *[0-9.]*\] COM7: Done\.$' "$work/all.txt" ||
+  ! grep -q '^\[ *[0-9.]*\] COM9: Hardware error\.: Station KESTRO not found\.$' "$work/all.txt" ||
   ! grep -qF '1 station found on 2 ports: 1 done, 0 not.' "$work/all.txt" ||
   [ "$(grep -c '"port":"COM[79]"' "$work/all.jsonl")" != 2 ]; then
   echo "wine-tests: ks-idu-cli.exe --all over COM7 and COM9: exit $rc" >&2

@@ -187,12 +187,11 @@ std::string FleetHelp() {
 }
 
 std::string Elapsed(Clock::duration since) {
-  const long long tenths =
-      std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(since).count()) /
-      100;
-  char text[32];
-  std::snprintf(text, sizeof text, "%lld:%02lld.%lld", tenths / 600, tenths / 10 % 60, tenths % 10);
-  return text;
+  // As a single run stamps its lines to a pipe or a file.
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "[%8.3f]",
+                std::max(0.0, std::chrono::duration<double>(since).count()));
+  return stamp;
 }
 
 // ---- The coordinator ------------------------------------------------------------------------
@@ -210,7 +209,7 @@ Fleet::Slot* Fleet::SlotOf(std::size_t run) {
 void Fleet::Line(const std::string& port, const std::string& text, Clock::time_point now) {
   if (settings_.terminal) return;
   // One write per line: nothing else writes to this output meanwhile.
-  out_ << (port + "  " + Elapsed(now - start_) + "  " + text + "\n") << std::flush;
+  out_ << (Elapsed(now - start_) + " " + port + ": " + text + "\n") << std::flush;
 }
 
 void Fleet::Listed(const std::vector<std::string>& names,

@@ -2,7 +2,8 @@
 // time, each port by a run of its own (a ks-idu-cli limited to that port,
 // telling its coordinator what happens through RunEvents). This is the
 // coordinator's logic, apart from processes and descriptors: which port gets
-// a run when, what the user sees (a line per phase change on a pipe, a table
+// a run when, what the user sees (a line per phase change on a pipe, stamped
+// with the seconds since the start and the port, as "[  47.200] PORT: Done.", a table
 // redrawn in place on a terminal, a summary at the end) and the exit status.
 #pragma once
 
@@ -77,7 +78,7 @@ int CombinedStatus(const std::vector<PortRun>& runs);
 // The exit status section of --help for --all and --watch.
 std::string FleetHelp();
 
-// "m:ss.s" since the start.
+// "[  12.345]": the seconds since the start.
 std::string Elapsed(Clock::duration since);
 
 class Fleet {

@@ -105,10 +105,10 @@ TEST_F(FleetLogic, AllRunsEveryPortAtOnceOnceEachAndSumsUp) {
 
   const std::string text = out.str();
   // A line per phase change, with the port and the time since the start.
-  EXPECT_NE(text.find("/dev/ttyUSB0  0:47.2  Done.\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("/dev/ttyS4  0:04.0  Hardware error.: Station KESTRO not found.\n"),
+  EXPECT_NE(text.find("[  47.200] /dev/ttyUSB0: Done.\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("[   4.000] /dev/ttyS4: Hardware error.: Station KESTRO not found.\n"),
             std::string::npos);
-  EXPECT_NE(text.find("/dev/ttyUSB1  0:12.0  Upgrade error.: Command timeout.\n"),
+  EXPECT_NE(text.find("[  12.000] /dev/ttyUSB1: Upgrade error.: Command timeout.\n"),
             std::string::npos);
   EXPECT_EQ(text.find("not an event"), std::string::npos);
   EXPECT_NE(text.find("Summary\n"
@@ -215,9 +215,9 @@ TEST_F(FleetLogic, WatchUpgradesEachStationOncePerConnection) {
   EXPECT_TRUE(fleet->Over());
   EXPECT_EQ(fleet->Finish(t0 + seconds(54)), 130);
   const std::string text = out.str();
-  EXPECT_NE(text.find("/dev/ttyUSB0  0:02.0  port appeared\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("/dev/ttyUSB0  0:31.0  port gone\n"), std::string::npos);
-  EXPECT_NE(text.find("/dev/ttyUSB0  0:53.0  stopped\n"), std::string::npos);
+  EXPECT_NE(text.find("[   2.000] /dev/ttyUSB0: port appeared\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("[  31.000] /dev/ttyUSB0: port gone\n"), std::string::npos);
+  EXPECT_NE(text.find("[  53.000] /dev/ttyUSB0: stopped\n"), std::string::npos);
   EXPECT_NE(text.find("4 stations found on 2 ports: 3 done, 1 not. 2 runs stopped.\n"),
             std::string::npos)
       << text;

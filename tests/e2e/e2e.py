@@ -851,7 +851,7 @@ def suite_matrix(work, names, include_known):
 # ---- --all and --watch: several stations through one command ------------------------
 
 
-FLEET_LINE = re.compile(r"^(\S+)  (\d+):(\d\d)\.(\d)  (.*)$")
+FLEET_LINE = re.compile(r"^\[ *(\d+\.\d{3})\] (\S+): (.*)$")
 
 
 def fleet_lines(text):
@@ -860,8 +860,7 @@ def fleet_lines(text):
     for line in text.splitlines():
         m = FLEET_LINE.match(line)
         if m:
-            lines.append((m.group(1), int(m.group(2)) * 60 + int(m.group(3)) + int(m.group(4)) / 10,
-                          m.group(5)))
+            lines.append((m.group(2), float(m.group(1)), m.group(3)))
     return lines
 
 
