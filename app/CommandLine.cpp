@@ -5,7 +5,8 @@ namespace app {
 namespace {
 
 bool TakesValue(std::string_view option) {
-  return option == "--port" || option == "--trace" || option == "--report";
+  return option == "--port" || option == "--trace" || option == "--report" ||
+         option == "--run-events";
 }
 
 }  // namespace
@@ -15,6 +16,7 @@ TParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments, T
   TCommandLine& o = parsed.options;
   bool traceGiven = false;
   bool reportGiven = false;
+  const bool console = kind == TProgramKind::Console;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     std::string option = arguments[i];
     std::string value;
@@ -67,8 +69,22 @@ TParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments, T
       o.help = true;
     } else if (option == "--version") {
       o.version = true;
-    } else if (option == "--list-ports" && kind == TProgramKind::Console) {
+    } else if (option == "--list-ports" && console) {
       o.listPorts = true;
+    } else if (option == "--all" && console) {
+      o.all = true;
+    } else if (option == "--watch" && console) {
+      o.watch = true;
+    } else if (option == "--run-events" && console) {
+      if (!hasValue || value.empty()) {
+        parsed.error = "option '--run-events' needs a descriptor";
+        return parsed;
+      }
+      if (!o.runEvents.empty()) {
+        parsed.error = "option '--run-events' given more than once";
+        return parsed;
+      }
+      o.runEvents = value;
     } else if (option.starts_with("-")) {
       parsed.error = "unknown option '" + option + "'";
       return parsed;
@@ -76,6 +92,12 @@ TParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments, T
       parsed.error = "unexpected argument '" + option + "'";
       return parsed;
     }
+  }
+  if ((o.all || o.watch) && o.listPorts) {
+    parsed.error = std::string("options '") + (o.watch ? "--watch" : "--all") +
+                   "' and '--list-ports' exclude each other";
+  } else if ((o.all || o.watch) && !o.runEvents.empty()) {
+    parsed.error = "option '--run-events' is for one port's run, not for --all or --watch";
   }
   return parsed;
 }
@@ -94,7 +116,17 @@ std::string OptionsHelp(TProgramKind kind) {
       "                  resends, fillers, time-outs, the last acknowledged\n"
       "                  address, what the station holds, why ports were passed over\n";
   if (kind == TProgramKind::Console) {
-    help += "  --list-ports    print the serial ports the machine lists, one a line, and exit\n";
+    help +=
+        "  --list-ports    print the serial ports the machine lists, one a line, and exit\n"
+        "  --all           upgrade every station found at once: each port (the listed\n"
+        "                  ones, or the --port names) gets a run of its own, and a\n"
+        "                  table shows them all; with --trace FILE each port's run\n"
+        "                  writes FILE.<port>, with --report FILE each appends its\n"
+        "                  record to FILE\n"
+        "  --watch         as --all, then keep running: upgrade the station on every\n"
+        "                  port that appears (a --port name that does not exist yet\n"
+        "                  is waited for), once per connection; key r upgrades the\n"
+        "                  stations present again; Ctrl+C stops\n";
   }
   help +=
       "  -h, --help      print this help and exit\n"

@@ -24,6 +24,14 @@ struct TCommandLine {
   bool version = false;
   // --list-ports, console only.
   bool listPorts = false;
+  // --all: every station found is upgraded at once, each port by a run of
+  // its own; --watch: that, and ports that appear later too. Console only.
+  bool all = false;
+  bool watch = false;
+  // --run-events FD (not in --help): this run is one port of an --all, and
+  // tells its coordinator what happens on the descriptor (a handle's value
+  // on Windows). Empty: not.
+  std::string runEvents;
 };
 
 struct TParsedCommandLine {

@@ -9,9 +9,15 @@
 #include <ctime>
 
 #ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <fcntl.h>
 #include <io.h>
-#include <sys/stat.h>
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -137,15 +143,31 @@ std::string RunReportLine(const TReportSource& source, std::chrono::system_clock
 
 std::unique_ptr<TRunReport> TRunReport::Open(const std::string& path, std::string& error) {
 #ifdef _WIN32
-  const int fd = ::_open(path.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT,
-                         _S_IREAD | _S_IWRITE);
+  // Appending only (no FILE_WRITE_DATA): each write goes to the end of the
+  // file as one, also when the runs of ks-idu-cli --all append at the same
+  // time; the C runtime's _O_APPEND seeks and then writes, and two runs
+  // could write over each other's records.
+  const HANDLE file =
+      CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = "cannot append to the report file '" + path + "': Windows error " +
+            std::to_string(GetLastError());
+    return nullptr;
+  }
+  const int fd = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_WRONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(file);
+    error = "cannot append to the report file '" + path + "'";
+    return nullptr;
+  }
 #else
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-#endif
   if (fd < 0) {
     error = "cannot append to the report file '" + path + "': " + std::strerror(errno);
     return nullptr;
   }
+#endif
   return std::unique_ptr<TRunReport>(new TRunReport(fd, path));
 }
 

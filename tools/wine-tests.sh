@@ -5,7 +5,8 @@
 # the bare pty); the window's tests at 96 and at 120 pixels per inch; and
 # ks-idu.exe upgrading a simulated station (ks-station on the pty behind
 # COM7) from the press of Start to "Done.", after which the station's memory
-# must equal the image. Windows are drawn on a private virtual X server in a
+# must equal the image; ks-idu-cli.exe's fault rows and one --all over two
+# ports. Windows are drawn on a private virtual X server in a
 # Wine virtual desktop. Exits non-zero when any test fails.
 #
 # Usage: tools/wine-tests.sh [--layer-only] [build-dir]   (default: build/mingw)
@@ -384,6 +385,27 @@ console_row 5 "Upgrade error.: Communication error." --fault 1=negative
 console_row 0 "Done." --fault 3:1=silent --fault 3:2=silent --fault 3:3=silent
 console_row 5 "Upgrade error.: Command timeout." --fault 4=silent
 console_row 0 "Done." --fault 2=two --fault 3:1=negative --fault 5=split --fault 6=garbage
+
+# ks-idu-cli.exe --all: a run of its own for each port (the station on COM7,
+# nothing behind COM9), started with CreateProcess and read through pipes,
+# each appending its record to one report.
+start_station
+rc=0
+LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem" \
+  timeout 120 wine "$cli_exe" --all --port COM7 --port COM9 --report "$(winepath -w "$work/all.jsonl")" \
+  >"$work/all.out" 2>"$work/all.err" || rc=$?
+stop_station
+tr -d '\r' <"$work/all.out" >"$work/all.txt"
+if [ "$rc" -ne 0 ] || ! grep -q '^\[ *[0-9.]*\] COM7: Done\.$' "$work/all.txt" ||
+  ! grep -q '^\[ *[0-9.]*\] COM9: Hardware error\.: Station KESTRO not found\.$' "$work/all.txt" ||
+  ! grep -qF '1 station found on 2 ports: 1 done, 0 not.' "$work/all.txt" ||
+  [ "$(grep -c '"port":"COM[79]"' "$work/all.jsonl")" != 2 ]; then
+  echo "wine-tests: ks-idu-cli.exe --all over COM7 and COM9: exit $rc" >&2
+  cat "$work/all.out" "$work/all.err" "$work/all.jsonl" >&2
+  exit 1
+fi
+echo "wine-tests: ks-idu-cli.exe --all, COM7 and COM9: exit 0, COM7 done, COM9 without a station," \
+  "a record each"
 
 # --version of every Windows program: the image's line count and the hash
 # that sha256sum gives, and a stand-in named as such (its hash is taken over

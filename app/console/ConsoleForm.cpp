@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "MainForm.h"
+#include "RunEvents.h"
 
 namespace console {
 
@@ -30,6 +31,7 @@ std::string ConsoleScreen::Stamp() const {
 }
 
 void ConsoleScreen::StatusLine(const std::string& text) {
+  if (o_.observer) o_.observer->Status(text);
   EndProgressLine();
   o_.out << Stamp() << text << '\n' << std::flush;
 }
@@ -40,6 +42,7 @@ void ConsoleScreen::Line(const std::string& text) {
 }
 
 void ConsoleScreen::Box(const std::string& caption, const std::string& text) {
+  if (o_.observer) o_.observer->Box(caption, text);
   EndProgressLine();
   o_.err << caption << ": " << text << '\n' << std::flush;
 }
@@ -85,6 +88,7 @@ std::string ConsoleScreen::RenderProgressLine(int percent, std::string_view time
 }
 
 void ConsoleScreen::Progress(std::int32_t min, std::int32_t max, std::int32_t position) {
+  if (o_.observer) o_.observer->Progress(min, max, position);
   if (position <= min) {
     // Back to empty: the run of the bar is over (the closing commands, or a
     // failure); what was drawn stays.

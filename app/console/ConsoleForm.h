@@ -24,6 +24,8 @@ namespace console {
 
 using Clock = std::chrono::steady_clock;
 
+class RunObserver;
+
 struct ConsoleOutput {
   ConsoleOutput(std::ostream& out, std::ostream& err, bool terminal = false,
                 std::function<Clock::time_point()> now = [] { return Clock::now(); })
@@ -38,6 +40,8 @@ struct ConsoleOutput {
   // The terminal's width in columns, asked before every redraw; none, or
   // 0: 80.
   std::function<int()> columns;
+  // Also told what is shown (one port's run of an --all); may be null.
+  RunObserver* observer = nullptr;
 };
 
 // Writes what the views show, keeping a progress line that is being drawn

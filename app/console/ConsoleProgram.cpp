@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "EmbeddedImage.h"
+#include "Fleet.h"
 #include "FrontEnd.h"
 #include "Main.h"
 #include "MainForm.h"
+#include "RunEvents.h"
 #include "Signals.h"
 #include "Trace.h"
 #include "Bootloader.h"
@@ -18,6 +20,14 @@ namespace console {
 
 namespace {
 constexpr std::string_view kProgram = "ks-idu-cli";
+
+// Never mistaken for a release: an upgrade with this image leaves the station
+// without working firmware.
+void WarnOfStandIn(std::ostream& err) {
+  if (!resources::EmbeddedImageIsStandIn()) return;
+  err << kProgram
+      << ": warning: this build carries the stand-in firmware image, not the station's firmware\n";
+}
 }  // namespace
 
 std::string ExitCodesHelp() {
@@ -211,6 +221,8 @@ int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, st
   const app::TCommandLine& options = parsed.options;
   if (options.help) {
     out << "Usage: " << kProgram << " [--port NAME]... [--trace FILE] [--report FILE]\n"
+        << "  or:  " << kProgram << " --all | --watch [--port NAME]... [--trace FILE]\n"
+        << "                   [--report FILE]\n"
         << "  or:  " << kProgram << " --list-ports\n\n"
         << "Upgrades the firmware of a radio station's indoor unit (IDU) over a serial port:\n"
         << "presses Start once, as in the window, and ends when the run ends. Prints the\n"
@@ -221,7 +233,7 @@ int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, st
         << "Every run ends with a summary line: port, lines sent, resends, duration and\n"
         << "outcome.\n\n"
         << app::OptionsHelp(app::TProgramKind::Console) << '\n'
-        << ExitCodesHelp();
+        << ExitCodesHelp() << fleet::FleetHelp();
     return kExitDone;
   }
   if (options.version) {
@@ -236,8 +248,24 @@ int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, st
     return kExitDone;
   }
 
-  app::TProgramTrace trace(comm::SystemCommOs());
   std::string error;
+  if (options.all || options.watch) {
+    // Each port's run appends to the report itself; one that cannot be
+    // written is told once, before any port is opened.
+    if (!options.reportFile.empty() && !app::TRunReport::Open(options.reportFile, error)) {
+      err << kProgram << ": " << error << '\n';
+      return kExitUsage;
+    }
+    WarnOfStandIn(err);
+    return fleet::RunFleet(options, out, err, outIsTerminal);
+  }
+
+  app::TProgramTrace trace(comm::SystemCommOs());
+  RunEventLink events;
+  if (!events.Open(options.runEvents, error)) {
+    err << kProgram << ": " << error << '\n';
+    return kExitUsage;
+  }
   if (!options.traceFile.empty() && !trace.Open(options.traceFile, kProgram, error)) {
     err << kProgram << ": " << error << '\n';
     return kExitUsage;
@@ -254,15 +282,14 @@ int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, st
   app::TPortSource& ports = options.ports.empty() ? app::SystemPortSource() : named;
   ConsoleOutput output{out, err, outIsTerminal};
   output.columns = std::move(columns);
-  // Never mistaken for a release: an upgrade with this image leaves the
-  // station without working firmware.
-  if (resources::EmbeddedImageIsStandIn()) {
-    err << kProgram
-        << ": warning: this build carries the stand-in firmware image, not the station's "
-           "firmware\n";
-  }
-  return RunConsole(std::move(output), trace.Os(), ports, resources::EmbeddedImageLines(), true,
-                    report.get(), app::ImageReportSource(kProgram));
+  // A run for --all tells its coordinator, which warns once for all.
+  if (options.runEvents.empty()) WarnOfStandIn(err);
+  output.observer = events.Observer();
+  const int code =
+      RunConsole(std::move(output), events.Os(trace.Os()), ports, resources::EmbeddedImageLines(),
+                 true, report.get(), app::ImageReportSource(kProgram));
+  events.End(code);
+  return code;
 }
 
 }  // namespace console

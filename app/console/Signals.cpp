@@ -16,6 +16,7 @@
 #else
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 #endif
 
 namespace console {
@@ -29,6 +30,7 @@ namespace {
 std::mutex watcherMutex;
 std::function<void()> watcherCall;
 int watcherSignals = 0;
+bool interruptPending = false;
 
 BOOL WINAPI ConsoleCtrl(DWORD type) {
   if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
@@ -45,6 +47,11 @@ SignalWatcher::SignalWatcher(std::function<void()> onSignal) : state_(std::make_
     std::lock_guard lock(watcherMutex);
     watcherCall = std::move(onSignal);
     watcherSignals = 0;
+    if (interruptPending) {
+      interruptPending = false;
+      ++watcherSignals;
+      watcherCall();
+    }
   }
   SetConsoleCtrlHandler(&ConsoleCtrl, TRUE);
 }
@@ -55,7 +62,22 @@ SignalWatcher::~SignalWatcher() {
   watcherCall = nullptr;
 }
 
+void RequestInterrupt() {
+  std::lock_guard lock(watcherMutex);
+  if (!watcherCall) {
+    interruptPending = true;
+  } else if (watcherSignals++ == 0) {
+    watcherCall();
+  }
+}
+
 #else
+
+// The watcher's sigwait takes it; before there is one, the default action
+// ends the program, which has opened nothing yet.
+void RequestInterrupt() {
+  kill(getpid(), SIGTERM);
+}
 
 struct SignalWatcher::State {
   std::function<void()> onSignal;

@@ -23,4 +23,9 @@ class SignalWatcher {
   std::unique_ptr<State> state_;
 };
 
+// As a first Ctrl+C, from any thread: the watcher's call, or, while no
+// watcher exists yet, the first thing a watcher made later does. Used when a
+// coordinator asks one port's run to stop.
+void RequestInterrupt();
+
 }  // namespace console

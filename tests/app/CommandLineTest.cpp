@@ -62,10 +62,32 @@ TEST(CommandLine, AnythingElseIsAUsageError) {
       {{"--report=a", "--report=b"}, "option '--report' given more than once"},
       {{"--help=yes"}, "option '--help' takes no value"},
       {{"--version", "--bogus"}, "unknown option '--bogus'"},
+      {{"--all", "--list-ports"}, "options '--all' and '--list-ports' exclude each other"},
+      {{"--watch", "--run-events", "3"},
+       "option '--run-events' is for one port's run, not for --all or --watch"},
+      {{"--report"}, "option '--report' needs a file name"},
+      {{"--report", "a", "--report", "b"}, "option '--report' given more than once"},
+      {{"--run-events="}, "option '--run-events' needs a descriptor"},
+      {{"--all=yes"}, "option '--all' takes no value"},
   };
   for (const auto& [arguments, error] : cases) {
     EXPECT_EQ(Parse(arguments).error, error) << arguments.front();
   }
+}
+
+TEST(CommandLine, AllAndWatchAreTheConsoleProgramsOnly) {
+  const auto parsed = Parse({"--watch", "--port", "/dev/ttyUSB0", "--report", "runs.jsonl"});
+  ASSERT_EQ(parsed.error, "");
+  EXPECT_TRUE(parsed.options.watch);
+  EXPECT_FALSE(parsed.options.all);
+  EXPECT_EQ(parsed.options.reportFile, "runs.jsonl");
+  EXPECT_TRUE(Parse({"--all"}).options.all);
+  EXPECT_EQ(Parse({"--run-events", "3"}).options.runEvents, "3");
+  for (const char* option : {"--all", "--watch", "--run-events=3"}) {
+    EXPECT_NE(Parse({option}, TProgramKind::Window).error, "") << option;
+  }
+  // The channel of one port's run is no option for a user.
+  EXPECT_EQ(app::OptionsHelp(TProgramKind::Console).find("--run-events"), std::string::npos);
 }
 
 TEST(CommandLine, TheVersionIsTheOneTheWindowShows) {

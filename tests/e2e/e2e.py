@@ -9,6 +9,8 @@ SUITE is one of:
   matrix    the fault matrix: every row in parallel, each with its own
             station and pty; prints a table of endings and times
   row       only the named rows of the matrix (as `matrix` does)
+  fleet     ks-idu-cli --all over four stations at once, and --watch with a
+            port that appears after the start
   list      the names of the matrix rows
 
 Each run is bounded by a watchdog: a program that outlives its bound is
@@ -871,6 +873,278 @@ def suite_matrix(work, names, include_known):
     return failures
 
 
+# ---- --all and --watch: several stations through one command ------------------------
+
+
+FLEET_LINE = re.compile(r"^\[ *(\d+\.\d{3})\] (\S+): (.*)$")
+
+
+def fleet_lines(text):
+    """The phase lines of a --all or --watch on a pipe: (port, seconds, text)."""
+    lines = []
+    for line in text.splitlines():
+        m = FLEET_LINE.match(line)
+        if m:
+            lines.append((m.group(2), float(m.group(1)), m.group(3)))
+    return lines
+
+
+def summary_rows(text):
+    """The summary table's rows, as lists of cells (two spaces or more apart)."""
+    if "\nSummary\n" not in text:
+        return []
+    rows = [re.split(r"  +", l.strip()) for l in text.split("\nSummary\n", 1)[1].splitlines()[1:]]
+    return [r for r in rows if len(r) >= 3]
+
+
+def runs_of(pid):
+    """The per-port runs a coordinator has started and not yet reaped."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+        except (OSError, ValueError, IndexError):
+            continue
+        if ppid == pid:
+            found.append(int(entry))
+    return found
+
+
+def ports_held(pids, ports):
+    held = set()
+    for pid in pids:
+        try:
+            for fd in os.listdir("/proc/%d/fd" % pid):
+                try:
+                    target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+                except OSError:
+                    continue
+                if target in ports and int(fd) > 2:
+                    held.add(target)
+        except OSError:
+            pass
+    return held
+
+
+class Fleet:
+    """ks-idu-cli --all or --watch, output to files, watched from outside."""
+
+    def __init__(self, directory, args, modem_dir, ports):
+        self.out_path = os.path.join(directory, "cli.out")
+        self.err_path = os.path.join(directory, "cli.err")
+        self.trace = os.path.join(directory, "run.trace")
+        env = dict(os.environ)
+        env["LD_PRELOAD"] = Config.preload
+        env["KSIDU_PTYMODEM_DIR"] = modem_dir
+        self.ports = ports
+        self.most_held = 0
+        self.run_pids = set()
+        self.start = time.monotonic()
+        with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
+            self.process = subprocess.Popen([Config.cli, "--trace", self.trace] + args, stdout=out,
+                                            stderr=err, stdin=subprocess.DEVNULL, env=env)
+
+    def sample(self):
+        pids = runs_of(self.process.pid)
+        self.run_pids.update(pids)
+        self.most_held = max(self.most_held, len(ports_held(pids, self.ports)))
+
+    def out(self):
+        with open(self.out_path, errors="replace") as f:
+            return f.read()
+
+    def wait_for(self, what, bound):
+        """Samples until what(output) holds or the program ends; False after bound seconds."""
+        deadline = time.monotonic() + bound
+        while time.monotonic() < deadline:
+            self.sample()
+            if what(self.out()):
+                return True
+            if self.process.poll() is not None:
+                return what(self.out())
+            time.sleep(0.01)
+        return False
+
+    def finish(self, bound):
+        if not self.wait_for(lambda _: self.process.poll() is not None, bound):
+            self.process.kill()
+            self.process.wait()
+            return False
+        self.seconds = time.monotonic() - self.start
+        with open(self.err_path, errors="replace") as f:
+            self.err = f.read()
+        return True
+
+
+def check_fleet_ports(c, run, stations, before):
+    """Every port released as found, its lock file gone, no run left behind."""
+    for st in stations:
+        for problem in released(st.pty, run.process.pid):
+            c.failures.append(problem)
+        c.expect(not os.path.exists(lock_file_of(st.pty)), "%s: a lock file is left" % st.pty)
+        after = port_state(st.pty)
+        c.equal(after[1], 0, "%s: exclusive mode after the run" % st.pty)
+        c.equal(after[0], before[st.pty][0], "%s: line settings after the run" % st.pty)
+    left = [p for p in run.run_pids if os.path.exists("/proc/%d" % p)
+            and open("/proc/%d/stat" % p).read().rsplit(")", 1)[1].split()[0] != "Z"]
+    c.equal(left, [], "per-port runs still alive after the command")
+
+
+def fleet_all(work):
+    """Four stations at once through one ks-idu-cli --all: two clean, one that
+    refuses a programming line four times, one paced at 57,600 baud."""
+    c = Checks()
+    directory = os.path.join(work, "all")
+    shutil.rmtree(directory, ignore_errors=True)
+    modem = os.path.join(directory, "modem")
+    kinds = [("clean-1", []), ("clean-2", []),
+             ("refuses", faults("2:1=negative", "2:2=negative", "2:3=negative", "2:4=negative")),
+             ("paced", ["--baud", "57600"])]
+    stations = []
+    run = None
+    try:
+        for name, args in kinds:
+            stations.append(Station(os.path.join(directory, name), args, modem))
+        before = {st.pty: port_state(st.pty) for st in stations}
+        report = os.path.join(directory, "runs.jsonl")
+        args = ["--all", "--report", report]
+        for st in stations:
+            args += ["--port", st.pty]
+        run = Fleet(directory, args, modem, [st.pty for st in stations])
+        c.expect(run.finish(60 + SLACK_SECONDS), "--all still running after its bound")
+        check_fleet_ports(c, run, stations, before)
+        for st in stations:
+            st.stop()
+        clean1, clean2, refuses, paced = stations
+        text = run.out()
+        c.equal(run.process.returncode, 5, "exit status (the most severe: an upgrade error)")
+        c.equal(run.err, "", "standard error")
+        lines = fleet_lines(text)
+        for st in (clean1, clean2, paced):
+            c.equal([t for p, _, t in lines if p == st.pty], DONE_STATUSES, st.pty + ": its lines")
+            check_full_image(c, st, st.pty)
+        c.equal([t for p, _, t in lines if p == refuses.pty], FAIL_PROG + [COMM_ERROR],
+                "the refusing station's lines")
+        c.equal(refuses.attempts(2), [1, 2, 3, 4], "receipts of the refused line")
+        c.equal(refuses.records(3), [], "lines after the refused one")
+        c.expect([s for _, s, _ in lines] == sorted(s for _, s, _ in lines),
+                 "the elapsed times of the lines go backwards")
+        rows = {r[0]: r for r in summary_rows(text)}
+        c.equal(sorted(rows), sorted(st.pty for st in stations), "summary rows")
+        for st in (clean1, clean2, paced):
+            c.equal(rows.get(st.pty, [None, None])[1], "Done.", st.pty + ": summary outcome")
+        c.equal(rows.get(refuses.pty, [])[1:3] + rows.get(refuses.pty, [])[-1:],
+                ["Upgrade error.", "Communication error.", "3"], "the refusing station's summary row")
+        c.expect("4 stations found on 4 ports: 3 done, 1 not." in text, "the summary's last line")
+        # The upgrades ran side by side, not one after the other.
+        c.expect(run.most_held >= 2, "never two ports held at once (most: %d)" % run.most_held)
+        # Each station's run appended a record of its own to the one report.
+        with open(report) as f:
+            records = [json.loads(line) for line in f]
+        c.equal(sorted((r["port"], r["exit_status"]) for r in records),
+                sorted((st.pty, 5 if st is refuses else 0) for st in stations), "report records")
+        for st in stations:
+            trace = "%s.%s" % (run.trace, st.pty[len("/dev/"):].replace("/", "_"))
+            c.expect(os.path.exists(trace), "no trace of its own for " + st.pty)
+        print("--all, 4 stations: exit %d in %.1f s, at most %d ports held at once"
+              % (run.process.returncode, run.seconds, run.most_held))
+    except Exception as e:
+        c.failures.append("%s: %s" % (type(e).__name__, e))
+    finally:
+        if run and run.process.poll() is None:
+            run.process.kill()
+            run.process.wait()
+        for st in stations:
+            st.kill()
+    return ["all: " + f for f in c.failures]
+
+
+def fleet_watch(work):
+    """--watch: a port named before it exists (a link made later) is upgraded
+    when it appears, not again while it stays, and again when it comes back;
+    Ctrl+C stops the paced upgrade still going and prints the summary."""
+    c = Checks()
+    directory = os.path.join(work, "watch")
+    shutil.rmtree(directory, ignore_errors=True)
+    modem = os.path.join(directory, "modem")
+    stations = []
+    run = None
+    try:
+        late = Station(os.path.join(directory, "late"), [], modem)
+        paced = Station(os.path.join(directory, "paced"), ["--baud", "19200"], modem)
+        stations = [late, paced]
+        before = {st.pty: port_state(st.pty) for st in stations}
+        link = os.path.join(directory, "station-link")
+        run = Fleet(directory, ["--watch", "--port", link, "--port", paced.pty], modem,
+                    [st.pty for st in stations])
+
+        def lines_of(port, text):
+            return [t for p, _, t in fleet_lines(text) if p == port]
+
+        bound = 30 + SLACK_SECONDS
+        c.expect(run.wait_for(lambda t: S_PROG in lines_of(paced.pty, t), bound),
+                 "the paced station's programming never began")
+        os.symlink(late.pty, link)
+        c.expect(run.wait_for(lambda t: lines_of(link, t).count(S_DONE) == 1, bound),
+                 "the station behind the new link was not upgraded")
+        # It stays, and answers: not upgraded again.
+        time.sleep(2.5)
+        os.unlink(link)
+        c.expect(run.wait_for(lambda t: "port gone" in lines_of(link, t), bound),
+                 "the link's removal was not noticed")
+        os.symlink(late.pty, link)
+        c.expect(run.wait_for(lambda t: lines_of(link, t).count(S_DONE) == 2, bound),
+                 "the station was not upgraded again when its port came back")
+        # "Done." is shown a moment before its run has ended: Ctrl+C only after that.
+        c.expect(run.wait_for(lambda _: len(runs_of(run.process.pid)) == 1, bound),
+                 "the second run did not end")
+        c.expect(run.process.poll() is None, "--watch ended by itself")
+        run.process.send_signal(signal.SIGINT)
+        c.expect(run.finish(bound), "--watch still running after Ctrl+C")
+        check_fleet_ports(c, run, stations, before)
+        for st in stations:
+            st.stop()
+        text = run.out()
+        c.equal(run.process.returncode, 130, "exit status (a run was stopped)")
+        c.equal(run.err, "", "standard error")
+        c.equal(lines_of(link, text), ["port appeared"] + DONE_STATUSES + ["port gone", "port appeared"]
+                + DONE_STATUSES, "the link's lines")
+        c.equal(lines_of(paced.pty, text), FAIL_PROG + ["stopped"], "the paced station's lines")
+        c.equal(late.summary["erase_count"], 2, "upgrades of the station behind the link")
+        c.equal(late.summary["identify_frames"], 2, "identify frames it saw (one per connection)")
+        # Two whole upgrades: the image twice over, once per connection.
+        image = Image.get()
+        texts = [r["text"] for r in late.summary["records"] if r["attempt"] == 1]
+        c.expect(texts == 2 * ([ERASE_LINE] + image.lines + CLOSING_LINES),
+                 "the station behind the link did not receive two whole upgrades")
+        c.expect(late.memory == image.memory, "the station behind the link: memory differs")
+        c.equal(paced.summary["last_command_seen"], False, "the paced station's last command")
+        rows = summary_rows(text)
+        c.equal([r[:2] for r in rows], [[paced.pty, "stopped"], [link, "Done."], [link, "Done."]],
+                "summary rows")
+        c.expect("3 stations found on 2 ports: 2 done, 1 not. 1 run stopped." in text,
+                 "the summary's last line")
+        print("--watch: exit %d in %.1f s" % (run.process.returncode, run.seconds))
+    except Exception as e:
+        c.failures.append("%s: %s" % (type(e).__name__, e))
+    finally:
+        if run and run.process.poll() is None:
+            run.process.kill()
+            run.process.wait()
+        for st in stations:
+            st.kill()
+    return ["watch: " + f for f in c.failures]
+
+
+def suite_fleet(work):
+    with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
+        results = list(pool.map(lambda f: f(work), [fleet_all, fleet_watch]))
+    return results[0] + results[1]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--cli")
@@ -878,7 +1152,7 @@ def main():
     parser.add_argument("--preload", default="")
     parser.add_argument("--image")
     parser.add_argument("--work")
-    parser.add_argument("suite", choices=["upgrade", "matrix", "row", "list"])
+    parser.add_argument("suite", choices=["upgrade", "matrix", "row", "fleet", "list"])
     parser.add_argument("rows", nargs="*")
     args = parser.parse_args()
     if args.suite == "list":
@@ -891,6 +1165,8 @@ def main():
     os.makedirs(work, exist_ok=True)
     if args.suite == "upgrade":
         failures = suite_upgrade(work)
+    elif args.suite == "fleet":
+        failures = suite_fleet(work)
     else:
         failures = suite_matrix(work, args.rows, include_known=False)
     for f in failures:

@@ -985,6 +985,180 @@ def scale_figures(kit, work, report, counts):
                "% core", 2)
 
 
+# ---- 7: ks-idu-cli --all and --watch ------------------------------------------------------------
+
+
+def tree_memory_kib(pid):
+    """Resident and proportional memory of the process and its children, in KiB."""
+    rss = pss = 0
+    pids = [pid]
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    if int(f.read().rsplit(")", 1)[1].split()[1]) == pid:
+                        pids.append(int(entry))
+            except (OSError, ValueError, IndexError):
+                pass
+    for p in pids:
+        try:
+            with open(f"/proc/{p}/smaps_rollup") as f:
+                for line in f:
+                    if line.startswith("Rss:"):
+                        rss += int(line.split()[1])
+                    elif line.startswith("Pss:"):
+                        pss += int(line.split()[1])
+        except OSError:
+            pass
+    return rss, pss, len(pids) - 1
+
+
+def fleet_upgrades(kit, work, k, baud):
+    """k stations at once through one `ks-idu-cli --all`: each station's exchange, the
+    command's CPU (its own and its runs', reaped) and its peak memory with its runs."""
+    modem = Path(work) / f"fleet-modem-{Station.count + 1}"
+    modem.mkdir(parents=True, exist_ok=True)
+    stations = [Station(kit, work, baud=baud, modem=modem) for _ in range(k)]
+    # A reference client beside the crowd, as in section 6: what the machine
+    # did to any client meanwhile.
+    witness_station = Station(kit, work, baud=baud)
+    argv = [kit.cli, "--all"]
+    for s in stations:
+        argv += ["--port", s.port]
+    out = stations[0].dir / "fleet.out"
+    peak_rss = peak_pss = runs_seen = 0
+    try:
+        child = Child(argv, env=kit.tool_env(modem), out=out, err=stations[0].dir / "fleet.err")
+        witness = start_client(kit, "ref", witness_station)
+        deadline = now() + 60 + (2 * WIRE_SECONDS if baud else 0)
+        while True:
+            pid, status, usage = os.wait4(child.pid, os.WNOHANG)
+            if pid == child.pid:
+                break
+            if now() > deadline:
+                child.signal(signal.SIGKILL)
+                _, status, usage = os.wait4(child.pid, 0)
+                child.killed = True
+                break
+            rss, pss, runs = tree_memory_kib(child.pid)
+            if runs == k:  # every run started: the peak is met with all of them there
+                peak_rss, peak_pss = max(peak_rss, rss), max(peak_pss, pss)
+            runs_seen = max(runs_seen, runs)
+            time.sleep(0.25)
+        child.end = now()
+        child.status = os.waitstatus_to_exitcode(status)
+        child.rusage = usage
+        LIVE.pop(child.pid, None)
+        witness.wait(60 + (2 * WIRE_SECONDS if baud else 0))
+    finally:
+        summaries = []
+        for s in stations:
+            try:
+                summaries.append(s.finish())
+            except RunFailed as e:
+                summaries.append(e)
+        try:
+            witness_time = exchange_of(witness_station.finish(), baud)["seconds"]
+        except RunFailed:
+            witness_time = None
+    if child.status != 0:
+        raise RunFailed(f"ks-idu-cli --all ended with status {child.status}"
+                        f"{' (killed at its time limit)' if child.killed else ''}: "
+                        + out.read_text(errors="replace")[-300:])
+    times = []
+    for summary in summaries:
+        if isinstance(summary, Exception):
+            raise summary
+        times.append(exchange_of(summary, baud)["seconds"])
+    return {"times": times, "witness": witness_time, "cpu": child.cpu(), "wall": child.wall(),
+            "rss": peak_rss / 1024, "pss": peak_pss / 1024, "runs": runs_seen}
+
+
+def watch_idle(kit, work, seconds):
+    """CPU and wake-ups of `ks-idu-cli --watch` with nothing to do: a named port that
+    does not exist, and a station already upgraded whose port stays."""
+    station = Station(kit, work)
+    argv = [kit.cli, "--watch", "--port", station.port, "--port", Path(work) / "never-there"]
+    child = Child(argv, env=kit.tool_env(station.modem), out=station.dir / "watch.out")
+    try:
+        deadline = now() + 30
+        while "Done." not in (station.dir / "watch.out").read_text(errors="replace"):
+            if now() > deadline or child.status is not None:
+                raise RunFailed("the station was not upgraded under --watch")
+            time.sleep(0.1)
+        time.sleep(2.0)  # past the run's end
+        c0, s0, w0 = thread_cpu_seconds(child.pid), thread_switches(child.pid), now()
+        time.sleep(seconds)
+        c1, s1, w1 = thread_cpu_seconds(child.pid), thread_switches(child.pid), now()
+        return (c1 - c0) / (w1 - w0) * 100, (s1 - s0) / (w1 - w0)
+    finally:
+        child.signal(signal.SIGINT)
+        child.wait(20)
+        station.finish()
+
+
+def fleet_figures(kit, work, report, counts, rounds, idle_seconds):
+    report.section("7. ks-idu-cli --all: paced upgrades at once through one command")
+    report.note("one `ks-idu-cli --all` with a `--port` for each station: one run of ks-idu-cli "
+                "per port, started by the command; each station's exchange against one station "
+                "alone through the same command (before and after the crowds); beside each "
+                "command a reference client on a station of its own, as a witness of what the "
+                "machine did to any client meanwhile")
+    counts = sorted(set(counts) | {1})
+    plan = [1] + [k for k in counts if k > 1] * rounds + [1]
+    window = Window()
+    results = {}
+    for k in plan:
+        print(f"   {k} station{'s' if k > 1 else ''} through one --all "
+              f"(about {WIRE_SECONDS:.0f} s)", flush=True)
+        try:
+            results.setdefault(k, []).append(fleet_upgrades(kit, work, k, BAUD))
+        except (RunFailed, BenchError) as e:
+            report.failed(f"--all with {k} stations", e)
+    singles = [t for r in results.get(1, []) for t in r["times"]]
+    base = statistics.median(singles) if singles else None
+    report.row("one station alone through --all, exchange", singles, "s")
+    for k in counts:
+        rs = results.get(k, [])
+        times = [t for r in rs for t in r["times"]]
+        if k > 1:
+            report.row(f"{k} at once, each station's exchange", times, "s")
+            if base:
+                ratios = [t / base for t in times]
+                report.row(f"{k} at once, each against one alone", ratios, "", 4, "each ≤ 1.01",
+                           bool(ratios) and max(ratios) <= 1.01)
+        report.row(f"the witness (a reference client) beside {k} through --all",
+                   [r["witness"] for r in rs if r["witness"]], "s")
+        report.row(f"{k} at once, CPU of the whole command (its runs included)",
+                   [r["cpu"] / r["wall"] * 100 for r in rs], "% core", 3)
+        report.row(f"{k} at once, CPU per station", [r["cpu"] / r["wall"] * 100 / k for r in rs],
+                   "% core", 3)
+        report.row(f"{k} at once, peak resident memory of the command and its runs",
+                   [r["rss"] for r in rs if r["rss"]], "MiB", 1)
+        report.row(f"{k} at once, the same as proportional set size (shared pages split)",
+                   [r["pss"] for r in rs if r["pss"]], "MiB", 1)
+    report.load(window)
+    if idle_seconds:
+        window = Window()
+        try:
+            share, wakeups = watch_idle(kit, work, idle_seconds)
+            report.row(f"ks-idu-cli --watch idle ({idle_seconds:.0f} s: a station done, a named "
+                       "port that never appears)", [share], "% core", 3, "< 1 %", share < 1)
+            report.row("ks-idu-cli --watch wake-ups while idle", [wakeups], "/s", 1)
+        except (RunFailed, BenchError) as e:
+            report.failed("--watch idle", e)
+        # The machine's own list, as --watch reads it every 5 s: a whole
+        # --list-ports (process start included) is an upper bound of one look.
+        cpus = []
+        for _ in range(10):
+            c = Child([kit.cli, "--list-ports"])
+            c.wait(30)
+            cpus.append(c.cpu() * 1e3)
+        report.row("ks-idu-cli --list-ports, whole process (upper bound of one listing of the "
+                   "machine's ports, which --watch without --port does every 5 s)", cpus, "ms", 2)
+        report.load(window)
+
+
 # ---- The run ----------------------------------------------------------------------------------
 
 
@@ -1047,7 +1221,7 @@ def main():
     parser = argparse.ArgumentParser(
         prog="tools/bench",
         description="Measures the tool against the serial line's own limit (see "
-                    "docs/benchmarks.md). A full run takes about twelve minutes: its paced "
+                    "docs/benchmarks.md). A full run takes about seventeen minutes: its paced "
                     "upgrades each take the line's 46 s.")
     parser.add_argument("--quick", action="store_true",
                         help="the unpaced sections only (a minute and a half); prints, writes nothing "
@@ -1062,7 +1236,12 @@ def main():
     parser.add_argument("--scale", default="2,4,8",
                         help="counts of simultaneous paced upgrades besides one alone "
                              "(default 2,4,8)")
-    parser.add_argument("--sections", default="1,2,3,4,5,6",
+    parser.add_argument("--fleet", default="2,4,8",
+                        help="counts of stations at once through one ks-idu-cli --all "
+                             "(default 2,4,8)")
+    parser.add_argument("--fleet-rounds", type=int, default=1,
+                        help="rounds of each --all count (default 1)")
+    parser.add_argument("--sections", default="1,2,3,4,5,6,7",
                         help="which of the numbered sections to run (default all)")
     parser.add_argument("--output", default=None,
                         help="the Markdown file to write (default docs/benchmarks.md for a "
@@ -1072,11 +1251,11 @@ def main():
 
     parts = {int(p) for p in args.sections.split(",") if p.strip()}
     if args.quick:
-        parts -= {1, 6}
+        parts -= {1, 6, 7}
     runs = args.runs or (5 if args.quick else 11)
     repeats = 2 if args.quick else 3  # for the figures that take seconds a run
     output = args.output if args.output is not None else (
-        None if args.quick or parts != {1, 2, 3, 4, 5, 6} else str(ROOT / "docs/benchmarks.md"))
+        None if args.quick or parts != {1, 2, 3, 4, 5, 6, 7} else str(ROOT / "docs/benchmarks.md"))
 
     kit = Kit(args.build, args.win_exe)
     work = tempfile.mkdtemp(prefix="ksidu-bench.")
@@ -1102,6 +1281,9 @@ def main():
         if 6 in parts:
             counts = [int(c) for c in args.scale.split(",") if c.strip()]
             scale_figures(kit, work, report, counts)
+        if 7 in parts:
+            counts = [int(c) for c in args.fleet.split(",") if c.strip()]
+            fleet_figures(kit, work, report, counts, args.fleet_rounds, 20.0)
     except KeyboardInterrupt:
         print("\ntools/bench: interrupted", file=sys.stderr)
         stop_all()
