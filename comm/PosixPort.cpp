@@ -1,0 +1,328 @@
+// The POSIX layer's port: its input queue, the pending event wait and the
+// watcher thread that completes it by itself, and what closing puts back.
+//
+// Overlapped reads and writes complete within their call. A pending
+// WaitCommEvent completes by itself, as on Windows: a watcher thread of the
+// port blocks in poll() on the descriptor and the port's wake-up descriptors
+// while a wait is pending, and every event noticed by anyone completes the
+// wait at once.
+
+#ifndef _WIN32
+
+#include "PosixPort.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <system_error>
+#include <utility>
+
+namespace comm::posix {
+
+namespace {
+thread_local DWORD t_lastError = 0;
+}  // namespace
+
+BOOL Fail(DWORD code) {
+  t_lastError = code;
+  return FALSE;
+}
+BOOL Succeed() {
+  t_lastError = ERROR_SUCCESS;
+  return TRUE;
+}
+DWORD LastError() {
+  return t_lastError;
+}
+
+DWORD FromErrno(int e) {
+  switch (e) {
+    case 0:
+      return ERROR_SUCCESS;
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+      return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+      return ERROR_ACCESS_DENIED;
+    case EBUSY:
+    case EWOULDBLOCK:
+      return ERROR_SHARING_VIOLATION;
+    case EBADF:
+      return ERROR_INVALID_HANDLE;
+    case ENOTTY:
+    case ENOSYS:
+    case EOPNOTSUPP:
+      return ERROR_NOT_SUPPORTED;
+    case EINVAL:
+      return ERROR_INVALID_PARAMETER;
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+      return ERROR_DEVICE_REMOVED;
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case ETIMEDOUT:
+      return ERROR_TIMEOUT;
+    default:
+      return ERROR_GEN_FAILURE;
+  }
+}
+
+bool NoModemControl(int e) {
+  return e == ENOTTY || e == EINVAL;
+}
+bool DeviceGone(int e) {
+  return e == EIO || e == ENXIO || e == ENODEV;
+}
+
+int Ioctl(int fd, unsigned long request, void* arg) {
+  int r;
+  do {
+    r = ::ioctl(fd, request, arg);
+  } while (r < 0 && errno == EINTR);
+  return r;
+}
+
+int MsLeft(const std::optional<Clock::time_point>& deadline) {
+  if (!deadline) return -1;
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+  if (left <= 0) return 0;
+  return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
+}
+bool Passed(const std::optional<Clock::time_point>& deadline) {
+  return deadline && Clock::now() >= *deadline;
+}
+int MinTimeout(int a, int b) {
+  if (a < 0) return b;
+  if (b < 0) return a;
+  return std::min(a, b);
+}
+
+void Kick(int efd) {
+  std::uint64_t one = 1;
+  [[maybe_unused]] ssize_t r = ::write(efd, &one, sizeof one);
+}
+void Drain(int efd) {
+  std::uint64_t v;
+  [[maybe_unused]] ssize_t r = ::read(efd, &v, sizeof v);
+}
+
+void StoreStatus(OVERLAPPED* ov, ULONG_PTR status, ULONG_PTR count) {
+  if (!ov) return;
+  std::atomic_ref<ULONG_PTR>(ov->InternalHigh).store(count);
+  std::atomic_ref<ULONG_PTR>(ov->Internal).store(status);
+}
+
+bool GetTermios(int fd, termios2& t) {
+  return Ioctl(fd, TCGETS2, &t) == 0;
+}
+bool SetTermios(int fd, const termios2& t) {
+  return Ioctl(fd, TCSETS2, const_cast<termios2*>(&t)) == 0;
+}
+
+void SetModemBit(int fd, int bit, bool on) {
+  int b = bit;
+  Ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &b);
+}
+
+// ---- Event ------------------------------------------------------------------------------
+
+void Event::Signal() {
+  std::lock_guard lk(mu);
+  signalled = true;
+  cv.notify_all();
+}
+
+void Event::FailWait(DWORD code) {
+  std::lock_guard lk(mu);
+  failed = true;
+  error = code;
+  cv.notify_all();
+}
+
+void Event::Reset() {
+  std::lock_guard lk(mu);
+  signalled = false;
+  failed = false;
+}
+
+// ---- Port ---------------------------------------------------------------------------------
+
+void Port::CloseFds() {
+  for (int* f : {&fd, &closeFd, &wakeFd, &rxWakeFd}) {
+    if (*f >= 0) ::close(*f);
+    *f = -1;
+  }
+}
+
+void Port::Record(DWORD events) {
+  events &= mask;
+  if (!events) return;
+  history |= events;
+  if (pending) {
+    DWORD all = history;
+    history = 0;
+    CompleteLocked(all);
+  }
+}
+
+bool Port::PullLocked() {
+  unsigned char buf[4096];
+  bool any = false, flag = false;
+  while (!gone && rx.size() < kRxCapacity) {
+    std::size_t want = std::min(sizeof buf, kRxCapacity - rx.size());
+    ssize_t n = ::read(fd, buf, want);
+    if (n > 0) {
+      any = true;
+      for (ssize_t i = 0; i < n; ++i) {
+        rx.push_back(buf[i]);
+        if (static_cast<char>(buf[i]) == evtChar) flag = true;
+      }
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (DeviceGone(errno) || errno == EBADF)) gone = true;
+    break;
+  }
+  if (any) {
+    Record(EV_RXCHAR | (flag ? EV_RXFLAG : 0));
+    if (readersWaiting > 0) Kick(rxWakeFd);
+  }
+  return any;
+}
+
+void Port::CheckAllLocked() {
+  PullLocked();
+  SampleModemLocked();
+  SampleCountersLocked();
+}
+
+void Port::CompleteLocked(DWORD events) {
+  Pending p = std::move(*pending);
+  pending.reset();
+  *p.maskOut = events;
+  StoreStatus(p.ov, 0, sizeof(DWORD));
+  p.event->Signal();
+}
+
+void Port::FailPendingLocked(DWORD error) {
+  Pending p = std::move(*pending);
+  pending.reset();
+  StoreStatus(p.ov, error, 0);
+  p.event->FailWait(error);
+}
+
+void Port::RebaseLocked() {
+  history = 0;
+  haveModem = false;
+  haveIcount = false;
+  if (isTty && !gone) {
+    CheckAllLocked();
+    history = 0;
+  }
+}
+
+void Port::WatchLoop() {
+  std::unique_lock lk(mu);
+  while (!closed) {
+    if (pending) {
+      if (PullLocked()) SampleCountersLocked();
+      if (SamplingLocked()) SampleModemLocked();
+      if (pending && gone) FailPendingLocked(ERROR_DEVICE_REMOVED);
+    }
+    const bool watchInput = pending && !gone && rx.size() < kRxCapacity;
+    const int timeout = SamplingLocked() ? kSamplePeriodMs : -1;
+    pollfd fds[3] = {{closeFd, POLLIN, 0}, {wakeFd, POLLIN, 0}, {fd, POLLIN, 0}};
+    lk.unlock();
+    int r = ::poll(fds, watchInput ? 3 : 2, timeout);
+    lk.lock();
+    if (r > 0 && (fds[1].revents & POLLIN)) Drain(wakeFd);
+    if (r > 0 && watchInput &&
+        ((fds[2].revents & (POLLERR | POLLNVAL)) ||
+         ((fds[2].revents & POLLHUP) && !(fds[2].revents & POLLIN)))) {
+      gone = true;
+    }
+  }
+}
+
+bool Port::StartThreadsLocked() {
+  if (!watcher.joinable()) {
+    try {
+      watcher = std::thread([this] { WatchLoop(); });
+    } catch (const std::system_error&) {
+      return false;
+    }
+  }
+  if (lines == Lines::Wait && !lineWaiter.joinable() && (mask & kModemEvents)) {
+    try {
+      const int signal = WakeSignal();
+      lineWaiter = std::thread([this, signal] { LineWaitLoop(signal); });
+    } catch (const std::system_error&) {
+      lines = Lines::Sample;
+    }
+  }
+  return true;
+}
+
+void Port::PutBackLocked() {
+  if (!isTty || fd < 0) return;
+  if (!gone) {
+    // An unsent rest held back by flow control would keep close() waiting
+    // (30 s on a UART).
+    int outq = 0;
+    if (Ioctl(fd, TIOCOUTQ, &outq) == 0 && outq > 0) ::tcflush(fd, TCOFLUSH);
+    if (haveOriginal) SetTermios(fd, original);
+    serial_struct ss{};
+    if (restoreLowLatency && Ioctl(fd, TIOCGSERIAL, &ss) == 0) {
+      ss.flags = (ss.flags & ~ASYNC_LOW_LATENCY) | (originalSerialFlags & ASYNC_LOW_LATENCY);
+      Ioctl(fd, TIOCSSERIAL, &ss);
+    }
+    int bits = TIOCM_DTR | TIOCM_RTS;
+    Ioctl(fd, TIOCMBIC, &bits);
+  }
+  Ioctl(fd, TIOCNXCL, nullptr);
+}
+
+void Port::Shutdown() {
+  std::unique_lock lk(mu);
+  if (closed) return;
+  closed = true;
+  if (pending) FailPendingLocked(ERROR_OPERATION_ABORTED);
+  if (closeFd >= 0) Kick(closeFd);
+  linesCv.notify_all();
+  std::thread w = std::move(watcher);
+  std::thread l = std::move(lineWaiter);
+  if (l.joinable()) {
+    // Repeated: the signal may come just before the thread enters its wait.
+    const int signal = WakeSignal();
+    while (!lineWaiterDone) {
+      ::pthread_kill(l.native_handle(), signal);
+      linesCv.wait_for(lk, std::chrono::milliseconds(2));
+    }
+  }
+  lk.unlock();
+  if (w.joinable()) w.join();
+  if (l.joinable()) l.join();
+  lk.lock();
+  // Nobody may be inside poll() on the descriptors when they are closed.
+  idle.wait(lk, [&] { return uses == 0; });
+  PutBackLocked();
+  CloseFds();
+  lockFile.Release();
+}
+
+}  // namespace comm::posix
+
+#endif
