@@ -92,19 +92,26 @@ DWORD PosixCommOs::GetLastError() {
   return posix::LastError();
 }
 
+OsError PosixCommOs::GetLastOsError() {
+  return posix::LastOsError();
+}
+
 HANDLE PosixCommOs::CreateFileA(const char* name, DWORD, DWORD, DWORD, DWORD) {
   using namespace posix;
   if (!name || !*name) {
-    Fail(ERROR_PATH_NOT_FOUND);
+    Fail(ERROR_PATH_NOT_FOUND, ENOENT);
     return INVALID_HANDLE_VALUE;
   }
   // Another program's lock keeps this one away from the device altogether:
   // even opening a port raises its DTR.
   PortLockFile lock;
   struct stat pre {};
+  const std::string lockDir = LockDirectory();
   if (::stat(name, &pre) == 0 && S_ISCHR(pre.st_mode) &&
-      lock.Acquire(name, LockDirectory()) == PortLockFile::Result::Busy) {
-    Fail(ERROR_ACCESS_DENIED);
+      lock.Acquire(name, lockDir) == PortLockFile::Result::Busy) {
+    // Busy as the kernel says of a tty held exclusively.
+    FailInUse(ERROR_ACCESS_DENIED, EBUSY, name,
+              PortLockFile::ReadOwner(lockDir + "/" + PortLockFile::LockName(name)));
     return INVALID_HANDLE_VALUE;
   }
   int fd;
@@ -112,7 +119,12 @@ HANDLE PosixCommOs::CreateFileA(const char* name, DWORD, DWORD, DWORD, DWORD) {
     fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    Fail(FromErrno(errno));
+    const int e = errno;
+    if (e == EBUSY) {
+      FailInUse(FromErrno(e), e, name, 0);  // another program made it exclusive
+    } else {
+      FailErrno(e);
+    }
     return INVALID_HANDLE_VALUE;
   }
   auto port = std::make_shared<Port>();
@@ -120,11 +132,17 @@ HANDLE PosixCommOs::CreateFileA(const char* name, DWORD, DWORD, DWORD, DWORD) {
   port->lockFile = std::move(lock);
   // flock also keeps out a second open by root, which TIOCEXCL does not.
   if (::flock(fd, LOCK_EX | LOCK_NB) < 0) {
-    Fail(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : FromErrno(errno));
+    const int e = errno;
+    port.reset();  // closed first, so that the search for the holder cannot find this process
+    if (e == EWOULDBLOCK) {
+      FailInUse(ERROR_SHARING_VIOLATION, e, name, 0);
+    } else {
+      FailErrno(e);
+    }
     return INVALID_HANDLE_VALUE;
   }
-  auto refuse = [&](DWORD code) {
-    Fail(code);
+  auto refuse = [&](int e) {
+    FailErrno(e);
     port->PutBackLocked();  // nobody else can see the port yet
     return INVALID_HANDLE_VALUE;
   };
@@ -136,14 +154,15 @@ HANDLE PosixCommOs::CreateFileA(const char* name, DWORD, DWORD, DWORD, DWORD) {
       port->fileType = FILE_TYPE_PIPE;
   }
   termios2 t{};
-  if (S_ISCHR(st.st_mode) && GetTermios(fd, t)) {
+  if (S_ISCHR(st.st_mode) && !GetTermios(fd, t)) port->notTty = errno;
+  if (port->notTty == 0 && S_ISCHR(st.st_mode)) {
     port->isTty = true;
     port->fileType = FILE_TYPE_CHAR;
     port->original = t;
     port->haveOriginal = true;
     Ioctl(fd, TIOCEXCL, nullptr);
     MakeRaw(t);
-    if (!SetTermios(fd, t)) return refuse(FromErrno(errno));
+    if (!SetTermios(fd, t)) return refuse(errno);
     // Each open starts with an empty input queue, as on Windows: what waited
     // in the driver before would never be announced as new input.
     ::tcflush(fd, TCIFLUSH);
@@ -161,12 +180,14 @@ HANDLE PosixCommOs::CreateFileA(const char* name, DWORD, DWORD, DWORD, DWORD) {
     }
     serial_icounter_struct counters{};
     port->icountOk = Ioctl(fd, TIOCGICOUNT, &counters) == 0;
+  } else if (port->notTty == 0) {
+    port->notTty = ENOTTY;  // what the terminal calls would say of it
   }
   port->closeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   port->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   port->rxWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (port->closeFd < 0 || port->wakeFd < 0 || port->rxWakeFd < 0) {
-    return refuse(FromErrno(errno));
+    return refuse(errno);
   }
   HANDLE h = Register(port);
   Succeed();
@@ -176,7 +197,8 @@ HANDLE PosixCommOs::CreateFileA(const char* name, DWORD, DWORD, DWORD, DWORD) {
 DWORD PosixCommOs::GetFileType(HANDLE file) {
   auto p = FindPort(file);
   if (!p) return FILE_TYPE_UNKNOWN;
-  posix::Succeed();
+  // The call succeeds; beside it, why a handle is no comm device.
+  posix::NoteError(ERROR_SUCCESS, p->notTty);
   return p->fileType;
 }
 
@@ -200,7 +222,7 @@ BOOL PosixCommOs::GetCommState(HANDLE file, DCB* dcb) {
   if (!dcb) return Fail(ERROR_INVALID_PARAMETER);
   KSIDU_TTY_OP(p, file);
   termios2 t{};
-  if (!GetTermios(p->fd, t)) return Fail(FromErrno(errno));
+  if (!GetTermios(p->fd, t)) return FailErrno(errno);
   DCB d{};
   d.DCBlength = sizeof(DCB);
   d.fBinary = 1;
@@ -228,7 +250,7 @@ BOOL PosixCommOs::SetCommState(HANDLE file, DCB* dcb) {
   KSIDU_TTY_OP(p, file);
   const DCB& d = *dcb;
   termios2 old{};
-  if (!GetTermios(p->fd, old)) return Fail(FromErrno(errno));
+  if (!GetTermios(p->fd, old)) return FailErrno(errno);
   termios2 t = old;
   // Refuse what no UART takes, as the Windows driver does, before touching
   // the line.
@@ -285,6 +307,7 @@ BOOL PosixCommOs::WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD*
   const auto* bytes = static_cast<const unsigned char*>(buffer);
   DWORD sent = 0;
   DWORD error = 0;
+  int native = 0;
   bool timedOut = false;
   lk.unlock();
   // Chunks, so that a CTS or DSR drop holds back the rest as a UART would.
@@ -318,7 +341,8 @@ BOOL PosixCommOs::WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD*
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno != EAGAIN) {
-        error = FromErrno(errno);
+        native = errno;
+        error = FromErrno(native);
         break;
       }
       events = POLLOUT;
@@ -358,7 +382,7 @@ BOOL PosixCommOs::WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD*
   if (overlapped && !error) {
     if (auto ev = std::dynamic_pointer_cast<Event>(Find(overlapped->hEvent))) ev->Signal();
   }
-  if (error) return Fail(error);
+  if (error) return Fail(error, native);
   return Succeed();
 }
 
@@ -487,10 +511,10 @@ BOOL PosixCommOs::PurgeComm(HANDLE file, DWORD flags) {
   // have nothing pending to end; a pending event wait is not theirs to end.
   if (flags & PURGE_RXCLEAR) {
     p->rx.clear();
-    if (::tcflush(p->fd, TCIFLUSH) < 0) return Fail(FromErrno(errno));
+    if (::tcflush(p->fd, TCIFLUSH) < 0) return FailErrno(errno);
   }
   if (flags & PURGE_TXCLEAR) {
-    if (::tcflush(p->fd, TCOFLUSH) < 0) return Fail(FromErrno(errno));
+    if (::tcflush(p->fd, TCOFLUSH) < 0) return FailErrno(errno);
   }
   return Succeed();
 }
@@ -501,7 +525,7 @@ BOOL PosixCommOs::GetCommModemStatus(HANDLE file, DWORD* modemStatus) {
   KSIDU_TTY_OP(p, file);
   int bits = 0;
   if (Ioctl(p->fd, TIOCMGET, &bits) < 0) {
-    if (!NoModemControl(errno)) return Fail(FromErrno(errno));
+    if (!NoModemControl(errno)) return FailErrno(errno);
     // Nothing to read: as a cable that ties the lines up, so that a station
     // (or its simulator) behind a pty or a network link can be used.
     *modemStatus = kNoModemLinesStatus;
@@ -555,7 +579,7 @@ BOOL PosixCommOs::EscapeCommFunction(HANDLE file, DWORD function) {
       return Fail(ERROR_INVALID_PARAMETER);
   }
   // A port without modem-control lines has no DTR or RTS to drive.
-  if (r < 0 && !(line && NoModemControl(errno))) return Fail(FromErrno(errno));
+  if (r < 0 && !(line && NoModemControl(errno))) return FailErrno(errno);
   return Succeed();
 }
 

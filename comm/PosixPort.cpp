@@ -26,67 +26,6 @@
 
 namespace comm::posix {
 
-namespace {
-thread_local DWORD t_lastError = 0;
-}  // namespace
-
-BOOL Fail(DWORD code) {
-  t_lastError = code;
-  return FALSE;
-}
-BOOL Succeed() {
-  t_lastError = ERROR_SUCCESS;
-  return TRUE;
-}
-DWORD LastError() {
-  return t_lastError;
-}
-
-DWORD FromErrno(int e) {
-  switch (e) {
-    case 0:
-      return ERROR_SUCCESS;
-    case ENOENT:
-      return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-    case ENAMETOOLONG:
-      return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case EROFS:
-      return ERROR_ACCESS_DENIED;
-    case EBUSY:
-    case EWOULDBLOCK:
-      return ERROR_SHARING_VIOLATION;
-    case EBADF:
-      return ERROR_INVALID_HANDLE;
-    case ENOTTY:
-    case ENOSYS:
-    case EOPNOTSUPP:
-      return ERROR_NOT_SUPPORTED;
-    case EINVAL:
-      return ERROR_INVALID_PARAMETER;
-    case EIO:
-    case ENXIO:
-    case ENODEV:
-      return ERROR_DEVICE_REMOVED;
-    case ENOMEM:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    case ETIMEDOUT:
-      return ERROR_TIMEOUT;
-    default:
-      return ERROR_GEN_FAILURE;
-  }
-}
-
-bool NoModemControl(int e) {
-  return e == ENOTTY || e == EINVAL;
-}
-bool DeviceGone(int e) {
-  return e == EIO || e == ENXIO || e == ENODEV;
-}
-
 int Ioctl(int fd, unsigned long request, void* arg) {
   int r;
   do {

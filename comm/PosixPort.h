@@ -24,6 +24,7 @@
 #include <optional>
 #include <thread>
 
+#include "CommOs.h"
 #include "PosixPortLock.h"
 #include "Termios2.h"
 #include "WinDefs.h"
@@ -41,11 +42,19 @@ constexpr DWORD kAllEvents = 0x01FF;
 
 using Clock = std::chrono::steady_clock;
 
-// ---- Errors of the calling thread ----------------------------------------------
+// ---- Errors of the calling thread (PosixError.cpp) -------------------------------
 
-BOOL Fail(DWORD code);
+void NoteError(DWORD code, int native);
+BOOL Fail(DWORD code, int native = 0);
+// The Windows code of an errno, with the errno beside it.
+BOOL FailErrno(int e);
 BOOL Succeed();
 DWORD LastError();
+const OsError& LastOsError();
+// A port in use: the error, and who holds the device at path: the lock
+// file's owner when known, else the process with a flock() on it, else one
+// that has it open.
+void FailInUse(DWORD code, int native, const char* path, long lockOwner);
 DWORD FromErrno(int e);
 
 // A device without modem-control ioctls (a pty, and so the links that socat
@@ -109,6 +118,7 @@ struct Port : Object {
   int wakeFd = -1;    // wakes the watcher: a wait began, sampling began, device gone
   int rxWakeFd = -1;  // wakes a reader when someone else pulled input
   bool isTty = false;
+  int notTty = 0;  // why the handle is no terminal: the errno of that check
   DWORD fileType = FILE_TYPE_UNKNOWN;
   bool closed = false;
   int uses = 0;

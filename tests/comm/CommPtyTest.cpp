@@ -2,8 +2,11 @@
 // what the station's side of the line (the pty master) sees and sends.
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -181,11 +184,102 @@ TEST_F(CommPtyTest, OpensExclusivelyAndAppliesTheLineSettings) {
   b.Open();
   EXPECT_FALSE(b.IsOpen());
   EXPECT_TRUE(boxes.empty());
+  // Told as in use, by that program.
+  EXPECT_EQ(b.LastOpenError().native, EBUSY);
+  EXPECT_EQ(b.LastOpenError().holderPid, other);
   ::kill(other, SIGKILL);
   ::waitpid(other, nullptr, 0);
   // Once that program is gone, its lock is stale.
   b.Open();
   EXPECT_TRUE(b.IsOpen());
+  EXPECT_TRUE(boxes.empty());
+}
+
+// The reason each port was passed over, in the OS's own terms, so that it
+// can be told: no such port, not a port at all, in use and by whom, no
+// permission. An open that goes through clears it.
+TEST_F(CommPtyTest, AFailedOpenKeepsTheOsErrorOfItsFailingStep) {
+  TThreadComm c(nullptr);
+  auto failure = [&](const std::string& port) {
+    c.SetPort(port);
+    c.Open();
+    EXPECT_FALSE(c.IsOpen()) << port;
+    return c.LastOpenError();
+  };
+  EXPECT_EQ(failure("/dev/ksidu-no-such-port").native, ENOENT);
+  EXPECT_EQ(failure(lockDir.string()).native, EISDIR);
+  const OsError null = failure("/dev/null");
+  EXPECT_EQ(null.native, ENOTTY);
+  EXPECT_EQ(null.code, 1u);
+
+  // Another program holding the port by flock() alone.
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    const int fd = ::open(pty.Slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char ready = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
+    [[maybe_unused]] ssize_t w = ::write(fds[1], &ready, 1);
+    ::pause();
+    ::_exit(0);
+  }
+  char ready = 0;
+  ASSERT_EQ(::read(fds[0], &ready, 1), 1);
+  ASSERT_EQ(ready, 'y');
+  const OsError held = failure(pty.Slave());
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  EXPECT_EQ(held.code, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(held.native, EWOULDBLOCK);
+  EXPECT_EQ(held.holderPid, holder);
+  EXPECT_FALSE(held.holderName.empty());
+
+  // No permission: the device is closed to everyone but root, and the open
+  // is made by a process that is not root (the tests may run as root).
+  struct stat before {};
+  ASSERT_EQ(::stat(pty.Slave().c_str(), &before), 0);
+  ASSERT_EQ(::chmod(pty.Slave().c_str(), 0600), 0);
+  OsError denied;
+  if (::geteuid() != 0) {
+    ASSERT_EQ(::chmod(pty.Slave().c_str(), 0), 0);
+    denied = failure(pty.Slave());
+  } else {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      int result[2] = {-1, -1};
+      if (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0) {
+        PosixCommOs os;
+        os.SetLockDirectory("/nonexistent");
+        os.CreateFileA(pty.Slave().c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
+        result[0] = static_cast<int>(os.GetLastOsError().code);
+        result[1] = os.GetLastOsError().native;
+      }
+      [[maybe_unused]] ssize_t w = ::write(fds[1], result, sizeof result);
+      ::_exit(0);
+    }
+    int result[2] = {0, 0};
+    ASSERT_EQ(::read(fds[0], result, sizeof result), static_cast<ssize_t>(sizeof result));
+    ::waitpid(child, nullptr, 0);
+    if (result[0] < 0) {
+      ::chmod(pty.Slave().c_str(), before.st_mode & 07777);
+      ::close(fds[0]);
+      ::close(fds[1]);
+      GTEST_SKIP() << "cannot drop root's privileges here: EACCES not checked";
+    }
+    denied.code = static_cast<DWORD>(result[0]);
+    denied.native = result[1];
+  }
+  ::chmod(pty.Slave().c_str(), before.st_mode & 07777);
+  ::close(fds[0]);
+  ::close(fds[1]);
+  EXPECT_EQ(denied.code, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(denied.native, EACCES);
+
+  c.SetPort(pty.Slave());
+  c.Open();
+  ASSERT_TRUE(c.IsOpen());
+  EXPECT_EQ(c.LastOpenError().code, 0u);
+  EXPECT_EQ(c.LastOpenError().native, 0);
   EXPECT_TRUE(boxes.empty());
 }
 

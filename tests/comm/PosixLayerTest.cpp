@@ -177,6 +177,15 @@ TEST_F(PosixLayer, OpenIsExclusiveRawAndRefusesWhatIsNoPort) {
   EXPECT_EQ(second, INVALID_HANDLE_VALUE);
   DWORD err = os.GetLastError();
   EXPECT_TRUE(err == ERROR_SHARING_VIOLATION || err == ERROR_ACCESS_DENIED) << err;
+  // In use, and by whom: this very process (root passes TIOCEXCL and meets
+  // the flock; others meet TIOCEXCL).
+  comm::OsError inUse = os.GetLastOsError();
+  EXPECT_EQ(inUse.code, err);
+  EXPECT_TRUE(inUse.native == EWOULDBLOCK || inUse.native == EBUSY) << inUse.native;
+  if (inUse.native == EWOULDBLOCK) {
+    EXPECT_EQ(inUse.holderPid, ::getpid());
+    EXPECT_FALSE(inUse.holderName.empty());
+  }
   // Another layer instance (as another program would) is kept out too.
   comm::PosixCommOs other;
   EXPECT_EQ(other.CreateFileA(pty.SlavePath().c_str(), 0, 0, OPEN_EXISTING, 0),
@@ -201,34 +210,51 @@ TEST_F(PosixLayer, OpenIsExclusiveRawAndRefusesWhatIsNoPort) {
   EXPECT_EQ(os.CreateFileA("", 0, 0, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
   err = os.GetLastError();
   EXPECT_TRUE(err == ERROR_PATH_NOT_FOUND || err == ERROR_FILE_NOT_FOUND) << err;
+  EXPECT_EQ(os.GetLastOsError().native, ENOENT);
   EXPECT_EQ(os.CreateFileA("/dev/ksidu-no-such-port", 0, 0, OPEN_EXISTING, 0),
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(os.GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(os.GetLastOsError().native, ENOENT);
+  EXPECT_EQ(comm::DescribeOsError(ENOENT), "ENOENT (No such file or directory)");
+  // A directory does not even open.
+  EXPECT_EQ(os.CreateFileA(lockDir.c_str(), 0, 0, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(os.GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(os.GetLastOsError().native, EISDIR);
 
-  // A regular file opens but is no character device, and is no comm device.
+  // A regular file and /dev/null open but are no comm device; the file type
+  // call says why beside its success.
   char path[] = "/tmp/ksidu-posix-XXXXXX";
   int fd = ::mkstemp(path);
   ASSERT_GE(fd, 0);
   ::close(fd);
-  HANDLE file = os.CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(os.GetFileType(file), FILE_TYPE_DISK);
-  DCB dcb{};
-  EXPECT_FALSE(os.GetCommState(file, &dcb));
-  EXPECT_FALSE(os.SetCommMask(file, EV_RXCHAR));
-  EXPECT_TRUE(os.CloseHandle(file));
+  for (const char* name : {static_cast<const char*>(path), "/dev/null"}) {
+    HANDLE file = os.CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << name;
+    EXPECT_EQ(os.GetFileType(file), name == path ? FILE_TYPE_DISK : FILE_TYPE_UNKNOWN) << name;
+    EXPECT_EQ(os.GetLastError(), ERROR_SUCCESS) << name;
+    EXPECT_EQ(os.GetLastOsError().native, ENOTTY) << name;
+    DCB dcb{};
+    EXPECT_FALSE(os.GetCommState(file, &dcb));
+    EXPECT_FALSE(os.SetCommMask(file, EV_RXCHAR));
+    EXPECT_TRUE(os.CloseHandle(file));
+  }
   ::unlink(path);
 }
 
 TEST_F(PosixLayer, LockFilesOfOtherProgramsAreHonouredAndStaleOnesTakenOver) {
   auto writeLock = [&](const std::string& text) { std::ofstream(LockFile()) << text; };
-  auto opensRefused = [&](const char* what) {
+  auto opensRefused = [&](const char* what, pid_t holder = 0) {
     const termios2 before = SlaveTermios(pty.Master());
     EXPECT_EQ(
         os.CreateFileA(pty.SlavePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0),
         INVALID_HANDLE_VALUE)
         << what;
     EXPECT_EQ(os.GetLastError(), ERROR_ACCESS_DENIED) << what;
+    // In use, by the lock's owner where it names one.
+    const comm::OsError e = os.GetLastOsError();
+    EXPECT_EQ(e.native, EBUSY) << what;
+    EXPECT_EQ(e.holderPid, holder) << what;
+    EXPECT_EQ(e.holderName.empty(), holder == 0) << what;
     // The device was not even opened: its settings are untouched.
     EXPECT_EQ(SlaveTermios(pty.Master()).c_lflag, before.c_lflag) << what;
     EXPECT_TRUE(fs::exists(LockFile())) << what;  // and the lock stays
@@ -246,7 +272,7 @@ TEST_F(PosixLayer, LockFilesOfOtherProgramsAreHonouredAndStaleOnesTakenOver) {
     char text[16];
     std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(other.Pid()));
     writeLock(text);
-    opensRefused("HDB lock of a live process");
+    opensRefused("HDB lock of a live process", other.Pid());
     // Through another name of the same device, too.
     const fs::path link = lockDir / "station";
     fs::create_symlink(pty.SlavePath(), link);
@@ -254,7 +280,7 @@ TEST_F(PosixLayer, LockFilesOfOtherProgramsAreHonouredAndStaleOnesTakenOver) {
     EXPECT_EQ(os.GetLastError(), ERROR_ACCESS_DENIED);
     fs::remove(link);
     writeLock(std::to_string(other.Pid()));  // written without padding or newline
-    opensRefused("plain lock of a live process");
+    opensRefused("plain lock of a live process", other.Pid());
   }
 
   writeLock(std::to_string(DeadPid()) + "\n");
