@@ -14,6 +14,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -174,8 +175,9 @@ HANDLE PosixCommOs::CreateFileA(const char* name, DWORD, DWORD, DWORD, DWORD) {
       // A driver that refuses keeps its latency.
       port->restoreLowLatency = Ioctl(fd, TIOCSSERIAL, &ss) == 0;
     }
-    int bits = 0;
-    if (Ioctl(fd, TIOCMGET, &bits) == 0) {
+    // The one read of the lines for the whole time the port is open, where
+    // the driver reports changes (and one per change after it).
+    if (port->ReadModemLocked() == 0) {
       port->lines = WakeSignal() ? Port::Lines::Wait : Port::Lines::Sample;
     }
     serial_icounter_struct counters{};
@@ -183,11 +185,15 @@ HANDLE PosixCommOs::CreateFileA(const char* name, DWORD, DWORD, DWORD, DWORD) {
   } else if (port->notTty == 0) {
     port->notTty = ENOTTY;  // what the terminal calls would say of it
   }
-  port->closeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  port->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  port->rxWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (port->closeFd < 0 || port->wakeFd < 0 || port->rxWakeFd < 0) {
-    return refuse(errno);
+  for (int* f : {&port->closeFd, &port->wakeFd, &port->rxWakeFd, &port->waitKickFd}) {
+    *f = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (*f < 0) return refuse(errno);
+  }
+  port->timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+  if (port->timerFd < 0) return refuse(errno);
+  // Last: nothing may fail after the thread runs.
+  if (port->lines == Port::Lines::Wait && !port->StartLineWaiterLocked()) {
+    port->lines = Port::Lines::Sample;
   }
   HANDLE h = Register(port);
   Succeed();
@@ -327,10 +333,10 @@ BOOL PosixCommOs::WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD*
       }
       // CTS is the kernel's where it enforces CRTSCTS, but not every driver
       // does (ptys, some USB adapters): hold output here as for DSR.
-      int bits = 0;
-      if ((p->ctsFlow || p->dsrFlow) && Ioctl(p->fd, TIOCMGET, &bits) == 0 &&
-          ((p->ctsFlow && !(bits & TIOCM_CTS)) || (p->dsrFlow && !(bits & TIOCM_DSR)))) {
-        wait = kSamplePeriodMs;  // no wake-up for a line change: sample it
+      if (p->ctsFlow || p->dsrFlow) {
+        const std::optional<int> bits = p->ModemBitsLocked();
+        if (bits && ((p->ctsFlow && !(*bits & TIOCM_CTS)) || (p->dsrFlow && !(*bits & TIOCM_DSR))))
+          wait = kSamplePeriodMs;  // no wake-up for a line change: look again then
       }
     }
     if (wait < 0) {
@@ -490,12 +496,13 @@ BOOL PosixCommOs::ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat) {
     n = 0;
     if (Ioctl(p->fd, TIOCOUTQ, &n) == 0 && n > 0) s.cbOutQue = static_cast<DWORD>(n);
     termios2 t{};
-    int bits = 0;
     bool cts = GetTermios(p->fd, t) && (t.c_cflag & CRTSCTS);
     // A port without modem lines holds nothing back.
-    if ((cts || p->dsrFlow) && Ioctl(p->fd, TIOCMGET, &bits) == 0) {
-      s.fCtsHold = cts && !(bits & TIOCM_CTS);
-      s.fDsrHold = p->dsrFlow && !(bits & TIOCM_DSR);
+    if (cts || p->dsrFlow) {
+      if (const std::optional<int> bits = p->ModemBitsLocked()) {
+        s.fCtsHold = cts && !(*bits & TIOCM_CTS);
+        s.fDsrHold = p->dsrFlow && !(*bits & TIOCM_DSR);
+      }
     }
     *stat = s;
   }
@@ -523,15 +530,17 @@ BOOL PosixCommOs::GetCommModemStatus(HANDLE file, DWORD* modemStatus) {
   using namespace posix;
   if (!modemStatus) return Fail(ERROR_INVALID_PARAMETER);
   KSIDU_TTY_OP(p, file);
-  int bits = 0;
-  if (Ioctl(p->fd, TIOCMGET, &bits) < 0) {
-    if (!NoModemControl(errno)) return FailErrno(errno);
-    // Nothing to read: as a cable that ties the lines up, so that a station
-    // (or its simulator) behind a pty or a network link can be used.
-    *modemStatus = kNoModemLinesStatus;
-    return Succeed();
+  // The line waiter keeps the status current. Where there is none (the lines
+  // are sampled only while a wait is pending), it is not yet known to work,
+  // or the device is gone, the driver is asked.
+  if (p->lines != Port::Lines::None && !p->StatusKeptLocked()) {
+    const int e = p->ReadModemLocked();
+    if (e != 0 && !NoModemControl(e)) return FailErrno(e);
   }
-  *modemStatus = ModemStatusFromBits(bits);
+  // A port without lines reads as a cable that ties them up, so that a
+  // station (or its simulator) behind a pty or a network link can be used.
+  *modemStatus =
+      p->lines == Port::Lines::None ? kNoModemLinesStatus : ModemStatusFromBits(p->modemBits);
   return Succeed();
 }
 
@@ -591,7 +600,6 @@ BOOL PosixCommOs::SetCommMask(HANDLE file, DWORD mask) {
   // A pending wait ends at once with an empty mask, as on Windows.
   if (p->pending) p->CompleteLocked(0);
   p->RebaseLocked();
-  p->linesCv.notify_all();
   return Succeed();
 }
 
@@ -618,10 +626,11 @@ BOOL PosixCommOs::WaitCommEvent(HANDLE file, DWORD* mask, OVERLAPPED* overlapped
       return Succeed();
     }
     if (p->gone) return Fail(ERROR_DEVICE_REMOVED);
-    if (!p->StartThreadsLocked()) return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    if (!p->StartWatcherLocked()) return Fail(ERROR_NOT_ENOUGH_MEMORY);
     p->pending = Port::Pending{ev, mask, overlapped};
+    ev->Attach(p);
     StoreStatus(overlapped, kStatusPending, 0);
-    Kick(p->wakeFd);  // the watcher starts watching the descriptor
+    p->ArmHandOverLocked();
   }
   if (overlapped) return Fail(ERROR_IO_PENDING);
   if (WaitEvent(*ev, INFINITE) != WAIT_OBJECT_0) return FALSE;
@@ -639,11 +648,16 @@ HANDLE PosixCommOs::CreateEventA(BOOL manualReset, BOOL initialState) {
 
 DWORD PosixCommOs::WaitEvent(Event& ev, DWORD milliseconds) {
   using namespace posix;
+  std::optional<Clock::time_point> deadline;
+  if (milliseconds != INFINITE) deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  // The event of a pending WaitCommEvent: this thread watches the port
+  // itself until the wait ends (or the time is up).
+  if (std::shared_ptr<Port> port = ev.AttachedPort()) port->WaitAsWaiter(ev, deadline);
   std::unique_lock lk(ev.mu);
   auto ready = [&] { return ev.signalled || ev.failed; };
-  if (milliseconds == INFINITE) {
+  if (!deadline) {
     ev.cv.wait(lk, ready);
-  } else if (!ev.cv.wait_for(lk, std::chrono::milliseconds(milliseconds), ready)) {
+  } else if (!ev.cv.wait_until(lk, *deadline, ready)) {
     Succeed();
     return WAIT_TIMEOUT;
   }

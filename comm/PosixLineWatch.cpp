@@ -14,6 +14,7 @@
 #include <sys/ioctl.h>
 
 #include <cerrno>
+#include <system_error>
 
 namespace comm::posix {
 
@@ -40,28 +41,49 @@ int WakeSignal() {
   return signal;
 }
 
-void Port::SampleModemLocked() {
-  if (!(mask & kModemEvents) || lines == Lines::None) return;
+int Port::ReadModemLocked() {
   int bits = 0;
   if (Ioctl(fd, TIOCMGET, &bits) < 0) {
-    if (DeviceGone(errno))
+    const int e = errno;
+    if (DeviceGone(e))
       gone = true;
-    else
+    else if (NoModemControl(e))
       lines = Lines::None;
-    return;
+    return e;
   }
   if (haveModem) {
-    int changed = bits ^ lastModem;
+    const int changed = bits ^ modemBits;
     DWORD ev = 0;
     if (changed & TIOCM_CTS) ev |= EV_CTS;
     if (changed & TIOCM_DSR) ev |= EV_DSR;
     if (changed & TIOCM_CAR) ev |= EV_RLSD;
     // Ring is reported on the trailing edge of the indicator, as Windows does.
-    if ((lastModem & TIOCM_RNG) && !(bits & TIOCM_RNG)) ev |= EV_RING;
+    if ((modemBits & TIOCM_RNG) && !(bits & TIOCM_RNG)) ev |= EV_RING;
     Record(ev);
   }
-  lastModem = bits;
+  modemBits = bits;
+  modemAt = Clock::now();
   haveModem = true;
+  return 0;
+}
+
+bool Port::StatusKeptLocked() {
+  if (lines != Lines::Wait || gone || !haveModem) return false;
+  if (!lineWaitWorks && lineWaiting &&
+      Clock::now() - lineWaitSince >= std::chrono::milliseconds(kSamplePeriodMs)) {
+    lineWaitWorks = true;
+  }
+  return lineWaitWorks;
+}
+
+std::optional<int> Port::ModemBitsLocked() {
+  if (lines == Lines::None) return std::nullopt;
+  if (!haveModem || (!StatusKeptLocked() &&
+                     Clock::now() - modemAt >= std::chrono::milliseconds(kSamplePeriodMs))) {
+    ReadModemLocked();
+  }
+  if (lines == Lines::None || !haveModem) return std::nullopt;
+  return modemBits;
 }
 
 void Port::SampleCountersLocked() {
@@ -98,33 +120,64 @@ bool Port::SamplingLocked() const {
   return pending && (mask & kModemEvents) && lines == Lines::Sample;
 }
 
+int Port::SampleDueMsLocked() const {
+  if (!SamplingLocked()) return -1;
+  if (!haveModem) return 0;
+  const auto due = modemAt + std::chrono::milliseconds(kSamplePeriodMs);
+  return MsLeft(due);
+}
+
+bool Port::StartLineWaiterLocked() {
+  try {
+    const int signal = WakeSignal();
+    lineWaiter = std::thread([this, signal] { LineWaitLoop(signal); });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
 void Port::LineWaitLoop(int wakeSignal) {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, wakeSignal);
   pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
   std::unique_lock lk(mu);
+  // The status read at the open may have changed before this thread's first
+  // wait; after that, one read per change the driver reports.
+  bool look = true;
   while (!closed && !gone && lines == Lines::Wait) {
-    if (!(mask & kModemEvents)) {
-      linesCv.wait(lk);
-      continue;
+    if (look && ReadModemLocked() != 0) {
+      if (!gone && lines == Lines::Wait) lines = Lines::Sample;
+      break;
     }
-    // A change between two waits is not lost.
-    SampleModemLocked();
+    lineWaiting = true;
+    lineWaitSince = Clock::now();
     lk.unlock();
-    int r = ::ioctl(fd, TIOCMIWAIT, kInputLines);
+    const int r = ::ioctl(fd, TIOCMIWAIT, kInputLines);
     const int e = errno;
     lk.lock();
+    lineWaiting = false;
     if (r == 0) {
-      SampleModemLocked();
+      lineWaitWorks = true;
       SampleCountersLocked();
+      look = true;
       continue;
     }
-    if (e == EINTR) continue;
+    if (e == EINTR) {
+      // Closing, or a stray signal, during which a change may have passed.
+      look = !closed;
+      continue;
+    }
     if (DeviceGone(e))
       gone = true;
     else
       lines = Lines::Sample;  // no such wait in this driver
+  }
+  if (!closed && (gone || lines != Lines::Wait)) {
+    if (gone && pending) FailPendingLocked(ERROR_DEVICE_REMOVED);
+    // A blocked waiter, or the watcher, now has lines to sample.
+    if (blockedWaiters > 0) Kick(waitKickFd);
     Kick(wakeFd);
   }
   lineWaiterDone = true;

@@ -15,6 +15,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/timerfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -81,6 +82,7 @@ void SetModemBit(int fd, int bit, bool on) {
 void Event::Signal() {
   std::lock_guard lk(mu);
   signalled = true;
+  port.reset();
   cv.notify_all();
 }
 
@@ -88,6 +90,7 @@ void Event::FailWait(DWORD code) {
   std::lock_guard lk(mu);
   failed = true;
   error = code;
+  port.reset();
   cv.notify_all();
 }
 
@@ -95,12 +98,43 @@ void Event::Reset() {
   std::lock_guard lk(mu);
   signalled = false;
   failed = false;
+  port.reset();
+}
+
+void Event::Attach(const std::shared_ptr<Port>& waitingPort) {
+  std::lock_guard lk(mu);
+  port = waitingPort;
+}
+
+std::shared_ptr<Port> Event::AttachedPort() {
+  std::lock_guard lk(mu);
+  return signalled || failed ? nullptr : port.lock();
 }
 
 // ---- Port ---------------------------------------------------------------------------------
 
+namespace {
+
+// Long enough for the thread that started a wait to block on it, as the
+// component's event thread does at once; short enough that a wait nobody
+// blocks on still completes by itself within a few milliseconds.
+constexpr long kHandOverMs = 5;
+
+bool HungUp(short revents) {
+  return (revents & (POLLERR | POLLNVAL)) || ((revents & POLLHUP) && !(revents & POLLIN));
+}
+
+void SetTimer(int timerFd, long ms) {
+  itimerspec when{};
+  when.it_value.tv_sec = ms / 1000;
+  when.it_value.tv_nsec = (ms % 1000) * 1000000L;
+  ::timerfd_settime(timerFd, 0, &when, nullptr);  // all zero: disarmed
+}
+
+}  // namespace
+
 void Port::CloseFds() {
-  for (int* f : {&fd, &closeFd, &wakeFd, &rxWakeFd}) {
+  for (int* f : {&fd, &closeFd, &wakeFd, &rxWakeFd, &waitKickFd, &timerFd}) {
     if (*f >= 0) ::close(*f);
     *f = -1;
   }
@@ -144,7 +178,8 @@ bool Port::PullLocked() {
 
 void Port::CheckAllLocked() {
   PullLocked();
-  SampleModemLocked();
+  // Where a thread keeps the lines, a change is already in the history.
+  if ((mask & kModemEvents) && !StatusKeptLocked()) ModemBitsLocked();
   SampleCountersLocked();
 }
 
@@ -154,6 +189,8 @@ void Port::CompleteLocked(DWORD events) {
   *p.maskOut = events;
   StoreStatus(p.ov, 0, sizeof(DWORD));
   p.event->Signal();
+  // The waiter that completed the wait itself is not blocked anymore.
+  if (blockedWaiters > (selfWatching ? 1 : 0)) Kick(waitKickFd);
 }
 
 void Port::FailPendingLocked(DWORD error) {
@@ -161,58 +198,106 @@ void Port::FailPendingLocked(DWORD error) {
   pending.reset();
   StoreStatus(p.ov, error, 0);
   p.event->FailWait(error);
+  if (blockedWaiters > (selfWatching ? 1 : 0)) Kick(waitKickFd);
 }
 
 void Port::RebaseLocked() {
   history = 0;
-  haveModem = false;
   haveIcount = false;
   if (isTty && !gone) {
-    CheckAllLocked();
+    PullLocked();
+    // Earlier line changes are not reported: the status is read afresh, also
+    // where a thread keeps it, as its report of a change may still be on its
+    // way (not when it was read just now, as at an open).
+    if (lines != Lines::None && (mask & kModemEvents) &&
+        (!StatusKeptLocked() ||
+         Clock::now() - modemAt >= std::chrono::milliseconds(kSamplePeriodMs))) {
+      ReadModemLocked();
+    }
+    SampleCountersLocked();
     history = 0;
   }
 }
 
-void Port::WatchLoop() {
-  std::unique_lock lk(mu);
-  while (!closed) {
-    if (pending) {
-      if (PullLocked()) SampleCountersLocked();
-      if (SamplingLocked()) SampleModemLocked();
-      if (pending && gone) FailPendingLocked(ERROR_DEVICE_REMOVED);
-    }
-    const bool watchInput = pending && !gone && rx.size() < kRxCapacity;
-    const int timeout = SamplingLocked() ? kSamplePeriodMs : -1;
-    pollfd fds[3] = {{closeFd, POLLIN, 0}, {wakeFd, POLLIN, 0}, {fd, POLLIN, 0}};
-    lk.unlock();
-    int r = ::poll(fds, watchInput ? 3 : 2, timeout);
-    lk.lock();
-    if (r > 0 && (fds[1].revents & POLLIN)) Drain(wakeFd);
-    if (r > 0 && watchInput &&
-        ((fds[2].revents & (POLLERR | POLLNVAL)) ||
-         ((fds[2].revents & POLLHUP) && !(fds[2].revents & POLLIN)))) {
-      gone = true;
-    }
-  }
+void Port::WatchPassLocked() {
+  if (PullLocked()) SampleCountersLocked();
+  if (SampleDueMsLocked() == 0) ReadModemLocked();
+  if (pending && gone) FailPendingLocked(ERROR_DEVICE_REMOVED);
 }
 
-bool Port::StartThreadsLocked() {
-  if (!watcher.joinable()) {
-    try {
-      watcher = std::thread([this] { WatchLoop(); });
-    } catch (const std::system_error&) {
-      return false;
-    }
-  }
-  if (lines == Lines::Wait && !lineWaiter.joinable() && (mask & kModemEvents)) {
-    try {
-      const int signal = WakeSignal();
-      lineWaiter = std::thread([this, signal] { LineWaitLoop(signal); });
-    } catch (const std::system_error&) {
-      lines = Lines::Sample;
-    }
+void Port::ArmHandOverLocked() {
+  handedOver = false;
+  SetTimer(timerFd, kHandOverMs);
+}
+
+bool Port::StartWatcherLocked() {
+  if (watcher.joinable()) return true;
+  try {
+    watcher = std::thread([this] { WatchLoop(); });
+  } catch (const std::system_error&) {
+    return false;
   }
   return true;
+}
+
+void Port::WaitAsWaiter(Event& ev, const std::optional<Clock::time_point>& deadline) {
+  std::unique_lock lk(mu);
+  auto mine = [&] { return !closed && pending && pending->event.get() == &ev; };
+  if (!mine()) return;
+  if (Passed(deadline)) {
+    WatchPassLocked();  // a look, not a wait
+    return;
+  }
+  ++uses;
+  ++blockedWaiters;
+  SetTimer(timerFd, 0);
+  if (watcherWatching) Kick(wakeFd);  // the watcher stands down
+  while (mine()) {
+    const bool watchInput = !gone && rx.size() < kRxCapacity;
+    pollfd fds[3] = {{closeFd, POLLIN, 0}, {waitKickFd, POLLIN, 0}, {fd, POLLIN, 0}};
+    const int timeout = MinTimeout(MsLeft(deadline), SampleDueMsLocked());
+    lk.unlock();
+    const int r = ::poll(fds, watchInput ? 3 : 2, timeout);
+    lk.lock();
+    if (r > 0 && (fds[1].revents & POLLIN)) Drain(waitKickFd);
+    if (!mine()) break;
+    if (r > 0 && watchInput && HungUp(fds[2].revents)) gone = true;
+    selfWatching = true;
+    WatchPassLocked();
+    selfWatching = false;
+    if (Passed(deadline)) break;
+  }
+  --blockedWaiters;
+  // Given up while the wait goes on: it still has to complete by itself.
+  if (pending && !closed && blockedWaiters == 0) {
+    handedOver = true;
+    if (!watcherWatching) Kick(wakeFd);
+  }
+  if (--uses == 0) idle.notify_all();
+}
+
+void Port::WatchLoop() {
+  std::unique_lock lk(mu);
+  auto unwatched = [&] { return pending && handedOver && blockedWaiters == 0; };
+  while (!closed) {
+    if (unwatched()) WatchPassLocked();
+    watcherWatching = unwatched();
+    const bool watchInput = watcherWatching && !gone && rx.size() < kRxCapacity;
+    const int timeout = watcherWatching ? SampleDueMsLocked() : -1;
+    pollfd fds[4] = {
+        {closeFd, POLLIN, 0}, {wakeFd, POLLIN, 0}, {timerFd, POLLIN, 0}, {fd, POLLIN, 0}};
+    lk.unlock();
+    const int r = ::poll(fds, watchInput ? 4 : 3, timeout);
+    lk.lock();
+    if (r <= 0) continue;
+    if (fds[1].revents & POLLIN) Drain(wakeFd);
+    if (fds[2].revents & POLLIN) {
+      Drain(timerFd);
+      if (pending) handedOver = true;
+    }
+    if (watchInput && HungUp(fds[3].revents)) gone = true;
+  }
+  watcherWatching = false;
 }
 
 void Port::PutBackLocked() {

@@ -87,6 +87,8 @@ struct Object {
   virtual ~Object() = default;
 };
 
+struct Port;
+
 struct Event : Object {
   std::mutex mu;
   std::condition_variable cv;
@@ -96,27 +98,34 @@ struct Event : Object {
   // the wait on the event fails instead of being signalled.
   bool failed = false;
   DWORD error = 0;
+  // The port whose pending WaitCommEvent this event stands for: a thread
+  // that waits on the event watches that port itself.
+  std::weak_ptr<Port> port;
 
   void Signal();
   void FailWait(DWORD code);
   void Reset();
+  void Attach(const std::shared_ptr<Port>& waitingPort);
+  std::shared_ptr<Port> AttachedPort();
 };
 
 struct Port : Object {
   // How modem-line changes are noticed.
   enum class Lines {
     None,    // the device has no modem-control lines
-    Wait,    // a thread blocks in TIOCMIWAIT
+    Wait,    // a thread blocks in TIOCMIWAIT from the open on
     Sample,  // the driver has no TIOCMIWAIT: sampled while a wait is pending
   };
 
   std::mutex mu;
   std::condition_variable idle;     // uses fell to 0
-  std::condition_variable linesCv;  // for the line waiter: mask changed, closing, it ended
+  std::condition_variable linesCv;  // the line waiter ended
   int fd = -1;
-  int closeFd = -1;   // written once by CloseHandle, never drained
-  int wakeFd = -1;    // wakes the watcher: a wait began, sampling began, device gone
-  int rxWakeFd = -1;  // wakes a reader when someone else pulled input
+  int closeFd = -1;     // written once by CloseHandle, never drained
+  int wakeFd = -1;      // wakes the watcher: a wait was handed over, or taken back
+  int rxWakeFd = -1;    // wakes a reader when someone else pulled input
+  int waitKickFd = -1;  // wakes the threads blocked on the pending wait: it ended
+  int timerFd = -1;     // hands a wait nobody blocks on to the watcher
   bool isTty = false;
   int notTty = 0;  // why the handle is no terminal: the errno of that check
   DWORD fileType = FILE_TYPE_UNKNOWN;
@@ -139,9 +148,18 @@ struct Port : Object {
 
   DWORD mask = 0;
   DWORD history = 0;  // events seen while no wait was pending
+  // The modem status as last read (TIOCM_* bits). A USB adapter's driver
+  // asks the device for every TIOCMGET, about a millisecond each, so the
+  // status is kept here and read again only when it may have changed.
   Lines lines = Lines::None;
   bool haveModem = false;
-  int lastModem = 0;
+  int modemBits = 0;
+  Clock::time_point modemAt{};
+  // TIOCMIWAIT is only known to work once it has blocked (an unsupported one
+  // fails at once) or reported a change.
+  bool lineWaiting = false;
+  Clock::time_point lineWaitSince{};
+  bool lineWaitWorks = false;
   bool icountOk = false;
   bool haveIcount = false;
   serial_icounter_struct lastIcount{};
@@ -153,6 +171,12 @@ struct Port : Object {
     OVERLAPPED* ov;
   };
   std::optional<Pending> pending;
+  // Who watches the pending wait: the threads blocked on its event, each in
+  // its own poll(); else, once handed over, the watcher thread.
+  int blockedWaiters = 0;
+  bool selfWatching = false;  // a blocked waiter is looking at the port right now
+  bool handedOver = false;
+  bool watcherWatching = false;
 
   std::thread watcher;
   std::thread lineWaiter;
@@ -175,16 +199,25 @@ struct Port : Object {
   void Record(DWORD events);
   // Moves what the driver holds into the queue; true when bytes came.
   bool PullLocked();
-  // Looks at everything: at the start of a wait, and after a line change.
+  // Looks at everything: at the start of a wait.
   void CheckAllLocked();
   void CompleteLocked(DWORD events);
   void FailPendingLocked(DWORD error);
   // Fresh baselines so that only what happens from now on is reported.
   void RebaseLocked();
-  // Starts what a pending wait needs; false when the watcher cannot run.
-  bool StartThreadsLocked();
-  // The watcher: while a wait is pending, blocks until the descriptor has
-  // input (or fails), the lines are due for a sample, or it is woken.
+  // What a watcher of the pending wait does when it wakes: pulls input,
+  // samples lines that are due, fails the wait on a device that is gone.
+  void WatchPassLocked();
+  // A new wait went pending: nobody blocks on it yet. Unless someone does
+  // within a few milliseconds, the watcher takes it over.
+  void ArmHandOverLocked();
+  // Starts the watcher thread; false when it cannot run.
+  bool StartWatcherLocked();
+  // The thread that waits on the pending wait's event, until the wait ends,
+  // the port closes or the deadline passes: it polls the port itself, so a
+  // reply wakes this one thread only.
+  void WaitAsWaiter(Event& ev, const std::optional<Clock::time_point>& deadline);
+  // The watcher: serves a pending wait that nobody is blocked on.
   void WatchLoop();
   // Leaves the port as it was found: settings, latency flag, DTR and RTS
   // down, exclusivity off.
@@ -194,13 +227,26 @@ struct Port : Object {
 
   // ---- The modem lines and the driver's counters (PosixLineWatch.cpp).
 
-  void SampleModemLocked();
+  // Reads the lines (TIOCMGET) and reports what changed; the errno when the
+  // driver refused (a device without modem control then counts as having
+  // no lines, a gone one as gone).
+  int ReadModemLocked();
+  // Whether the kept status is current without asking the driver: a line
+  // waiter is there and its TIOCMIWAIT works.
+  bool StatusKeptLocked();
+  // The status as kept, read again where nothing keeps it current and it is
+  // older than a sampling period; none without lines.
+  std::optional<int> ModemBitsLocked();
   // The driver's counters: line errors and breaks, and line changes too brief
   // for TIOCMGET to see.
   void SampleCountersLocked();
   bool SamplingLocked() const;
-  // The line waiter: blocks in TIOCMIWAIT while the mask asks for line
-  // events.
+  // Milliseconds until the lines are due for a sample; -1 when not sampled.
+  int SampleDueMsLocked() const;
+  // Where the driver has TIOCMIWAIT: the thread that keeps the status,
+  // started at the open; false when it cannot run (the lines are then
+  // sampled).
+  bool StartLineWaiterLocked();
   void LineWaitLoop(int wakeSignal);
 };
 

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -13,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -445,6 +447,74 @@ TEST_F(CommPtyTest, ReopenedPortKeepsItsInputAfterCloseFromHandler) {
     ASSERT_TRUE(got == "keep" || got == "xkeep") << "round " << round << ": '" << got << "'";
     c.Close();
   }
+}
+
+// A USB adapter's driver asks the device for every read of the modem lines
+// (TIOCMGET, about a millisecond each). Where the driver reports line
+// changes, the lines are read at the open and once per change, never per
+// exchange; counted by the modem-line library.
+TEST_F(CommPtyTest, ExchangesReadTheModemLinesOnlyAtTheOpenAndOncePerChange) {
+  ksidu_test::PtyPair& pair = pty.Pair();
+  if (!pair.CreateLines(ksidu_test::PtyPair::kMiwait | TIOCM_CAR | TIOCM_CTS | TIOCM_DSR))
+    GTEST_SKIP() << "ptymodem library not preloaded";
+  TThreadComm c(nullptr);
+  Configure(c, pty.Slave());
+  c.SetFlowControl(fcCtsDsr);  // the window's setting: every write looks at CTS and DSR
+  int replies = 0;
+  int ctsChanges = 0;
+  c.OnRxChar = [&](TObject*, std::uint32_t n) {
+    char buf[256];
+    const int got = c.Read(buf, static_cast<std::int32_t>(std::min<std::uint32_t>(n, sizeof buf)));
+    for (int i = 0; i < got; ++i) {
+      if (buf[i] == '\n') {
+        ++replies;
+        c.Write("LINE\r\n", 6);
+      }
+    }
+  };
+  c.OnCts = [&](TObject*) { ++ctsChanges; };
+  c.Open();
+  ASSERT_TRUE(c.IsOpen());
+  if (pair.LineReads() == 0) GTEST_SKIP() << "ptymodem library not preloaded";
+  c.SetDTR(true);
+  c.SetRTS(true);
+  EXPECT_TRUE(c.GetModemLine(4));
+  // The far end answers every line.
+  std::atomic<bool> stop{false};
+  std::thread station([&] {
+    while (!stop) {
+      pollfd p{pair.Master(), POLLIN, 0};
+      char buf[256];
+      if (::poll(&p, 1, 20) <= 0) continue;
+      const ssize_t got = ::read(pair.Master(), buf, sizeof buf);
+      for (ssize_t i = 0; i < got; ++i) {
+        if (buf[i] == '\n') pair.WriteMaster(".\r\n");
+      }
+    }
+  });
+  // Past the open: once the driver's wait for changes is known to work, the
+  // status is read no more.
+  for (int i = 0; i < 250; ++i) {
+    const std::uint32_t before = pair.LineReads();
+    EXPECT_TRUE(c.GetModemLine(4));
+    if (pair.LineReads() == before) break;
+    PumpUntil([] { return false; }, 20ms);
+  }
+  const std::uint32_t atOpen = pair.LineReads();
+  ASSERT_EQ(c.Write("LINE\r\n", 6), 6);
+  EXPECT_TRUE(PumpUntil([&] { return replies >= 300; }, 30000ms)) << replies << " replies";
+  const std::uint32_t afterExchanges = pair.LineReads();
+  pair.ChangeLines(0, TIOCM_CTS);
+  EXPECT_TRUE(PumpUntil([&] { return ctsChanges == 1; }));
+  PumpUntil([] { return false; }, 100ms);
+  const std::uint32_t afterChange = pair.LineReads();
+  stop = true;
+  station.join();
+  c.Close();
+  EXPECT_EQ(afterExchanges, atOpen) << "modem-line reads during " << replies << " exchanges";
+  EXPECT_EQ(afterChange, afterExchanges + 1) << "modem-line reads for one change";
+  EXPECT_LE(pair.LineReads(), 10u) << "modem-line reads from the open to the close";
+  EXPECT_TRUE(boxes.empty());
 }
 
 TEST_F(CommPtyTest, AThousandOpenCloseCyclesLeaveNoDescriptorOrThread) {
