@@ -1,9 +1,12 @@
 // The POSIX layer's watch of the modem lines and of the driver's counters.
 //
-// Modem-line changes come from a thread that blocks in TIOCMIWAIT where the
-// driver has it (a signal ends that wait on close); where it has not, the
-// lines are sampled while a wait is pending. Error counters are read when
-// something happened, never on a clock.
+// The modem status is kept, not asked for in every exchange: a USB adapter's
+// driver answers each TIOCMGET with a control transfer to its device. Where
+// the driver has TIOCMIWAIT, a thread blocks in it from the open on (a
+// signal ends that wait on close) and reads the lines once per change it
+// reports; where it has not, the lines are sampled while a wait is pending,
+// and read when asked for otherwise. Error counters are read when something
+// happened, never on a clock.
 
 #ifndef _WIN32
 

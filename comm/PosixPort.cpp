@@ -1,11 +1,12 @@
-// The POSIX layer's port: its input queue, the pending event wait and the
-// watcher thread that completes it by itself, and what closing puts back.
+// The POSIX layer's port: its input queue, the pending event wait, and what
+// closing puts back.
 //
 // Overlapped reads and writes complete within their call. A pending
-// WaitCommEvent completes by itself, as on Windows: a watcher thread of the
-// port blocks in poll() on the descriptor and the port's wake-up descriptors
-// while a wait is pending, and every event noticed by anyone completes the
-// wait at once.
+// WaitCommEvent completes by itself, as on Windows: every event noticed by
+// anyone completes it at once. The thread blocked on the wait's event (the
+// component's event thread) polls the port itself, so that a reply wakes that
+// one thread; a wait nobody blocks on within a few milliseconds is handed to
+// the port's watcher thread, which polls for it instead.
 
 #ifndef _WIN32
 
@@ -208,12 +209,8 @@ void Port::RebaseLocked() {
     PullLocked();
     // Earlier line changes are not reported: the status is read afresh, also
     // where a thread keeps it, as its report of a change may still be on its
-    // way (not when it was read just now, as at an open).
-    if (lines != Lines::None && (mask & kModemEvents) &&
-        (!StatusKeptLocked() ||
-         Clock::now() - modemAt >= std::chrono::milliseconds(kSamplePeriodMs))) {
-      ReadModemLocked();
-    }
+    // way. (A mask change is rare: at the open and at the close.)
+    if (lines != Lines::None && (mask & kModemEvents)) ReadModemLocked();
     SampleCountersLocked();
     history = 0;
   }

@@ -1064,9 +1064,12 @@ TEST_P(ModemLines, EachLineReadsAndSignalsOnItsOwn) {
     EXPECT_EQ(os.WaitForSingleObject(ev, 1000), WAIT_OBJECT_0);
     EXPECT_EQ(mask, 0u);
   }
-  // A change while no wait is pending is reported by the next one at once.
+  // A change while no wait is pending is reported by the next one at once
+  // (once the layer has seen it: where the driver reports changes, a moment
+  // after it).
   pty.ChangeLines(0, TIOCM_RNG);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(statusBecomes(MS_RLSD_ON), MS_RLSD_ON);
   DWORD mask = 0;
   ASSERT_TRUE(os.ResetEvent(ev));
   EXPECT_TRUE(os.WaitCommEvent(h, &mask, &ov));

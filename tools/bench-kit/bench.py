@@ -1172,7 +1172,7 @@ def main():
     parser = argparse.ArgumentParser(
         prog="tools/bench",
         description="Measures the tool against the serial line's own limit (see "
-                    "docs/benchmarks.md). A full run takes about twelve minutes: its paced "
+                    "docs/benchmarks.md). A full run takes about a quarter of an hour: its paced "
                     "upgrades each take the line's 46 s.")
     parser.add_argument("--quick", action="store_true",
                         help="the unpaced sections only (a minute and a half); prints, writes nothing "
