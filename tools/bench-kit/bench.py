@@ -1083,8 +1083,12 @@ def usb_figures(kit, work, report, rounds, runs, cost_us):
                "", 0)
     report.row(f"ks-idu-cli run, start to exit, paced, {cost_ms:g} ms a request",
                [r["wall"] for r in ok(2)], "s")
+    report.row("ks-idu-cli CPU over the whole paced run, free requests",
+               [r["cpu"] / r["wall"] * 100 for r in ok(0)], "% core", 3)
     report.row(f"ks-idu-cli CPU over the whole paced run, {cost_ms:g} ms a request",
                [r["cpu"] / r["wall"] * 100 for r in ok(2)], "% core", 3)
+    report.row("ks-idu-cli context switches per exchange, paced, free requests",
+               [r["switches"] / EXCHANGES for r in ok(0)], "", 2)
 
     # Unpaced, one after the other (they would compete for the two cores).
     unpaced = {"tool": [], "ref": []}
