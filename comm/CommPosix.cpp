@@ -14,7 +14,6 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/timerfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -175,8 +174,8 @@ HANDLE PosixCommOs::CreateFileA(const char* name, DWORD, DWORD, DWORD, DWORD) {
       // A driver that refuses keeps its latency.
       port->restoreLowLatency = Ioctl(fd, TIOCSSERIAL, &ss) == 0;
     }
-    // The one read of the lines for the whole time the port is open, where
-    // the driver reports changes (and one per change after it).
+    // The lines as they are at the open; where the driver reports changes,
+    // this status is kept from here on and read again once per change.
     if (port->ReadModemLocked() == 0) {
       port->lines = WakeSignal() ? Port::Lines::Wait : Port::Lines::Sample;
     }
@@ -185,15 +184,9 @@ HANDLE PosixCommOs::CreateFileA(const char* name, DWORD, DWORD, DWORD, DWORD) {
   } else if (port->notTty == 0) {
     port->notTty = ENOTTY;  // what the terminal calls would say of it
   }
-  for (int* f : {&port->closeFd, &port->wakeFd, &port->rxWakeFd, &port->waitKickFd}) {
+  for (int* f : {&port->closeFd, &port->wakeFd, &port->rxWakeFd}) {
     *f = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (*f < 0) return refuse(errno);
-  }
-  port->timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-  if (port->timerFd < 0) return refuse(errno);
-  // Last: nothing may fail after the thread runs.
-  if (port->lines == Port::Lines::Wait && !port->StartLineWaiterLocked()) {
-    port->lines = Port::Lines::Sample;
   }
   HANDLE h = Register(port);
   Succeed();
@@ -626,7 +619,7 @@ BOOL PosixCommOs::WaitCommEvent(HANDLE file, DWORD* mask, OVERLAPPED* overlapped
       return Succeed();
     }
     if (p->gone) return Fail(ERROR_DEVICE_REMOVED);
-    if (!p->StartWatcherLocked()) return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    if (!p->StartThreadsLocked()) return Fail(ERROR_NOT_ENOUGH_MEMORY);
     p->pending = Port::Pending{ev, mask, overlapped};
     ev->Attach(p);
     StoreStatus(overlapped, kStatusPending, 0);

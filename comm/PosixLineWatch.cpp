@@ -2,9 +2,9 @@
 //
 // The modem status is kept, not asked for in every exchange: a USB adapter's
 // driver answers each TIOCMGET with a control transfer to its device. Where
-// the driver has TIOCMIWAIT, a thread blocks in it from the open on (a
-// signal ends that wait on close) and reads the lines once per change it
-// reports; where it has not, the lines are sampled while a wait is pending,
+// the driver has TIOCMIWAIT, a thread blocks in it from the first event
+// wait on (a signal ends that wait on close) and reads the lines once per
+// change it reports; where it has not, the lines are sampled while a wait is pending,
 // and read when asked for otherwise. Error counters are read when something
 // happened, never on a clock.
 

@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/timerfd.h>
 #include <termios.h>
@@ -227,12 +228,19 @@ void Port::ArmHandOverLocked() {
   SetTimer(timerFd, kHandOverMs);
 }
 
-bool Port::StartWatcherLocked() {
-  if (watcher.joinable()) return true;
-  try {
-    watcher = std::thread([this] { WatchLoop(); });
-  } catch (const std::system_error&) {
-    return false;
+bool Port::StartThreadsLocked() {
+  if (waitKickFd < 0) waitKickFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (timerFd < 0) timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+  if (waitKickFd < 0 || timerFd < 0) return false;
+  if (!watcher.joinable()) {
+    try {
+      watcher = std::thread([this] { WatchLoop(); });
+    } catch (const std::system_error&) {
+      return false;
+    }
+  }
+  if (lines == Lines::Wait && !lineWaiter.joinable() && !StartLineWaiterLocked()) {
+    lines = Lines::Sample;
   }
   return true;
 }

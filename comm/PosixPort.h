@@ -113,7 +113,7 @@ struct Port : Object {
   // How modem-line changes are noticed.
   enum class Lines {
     None,    // the device has no modem-control lines
-    Wait,    // a thread blocks in TIOCMIWAIT from the open on
+    Wait,    // a thread blocks in TIOCMIWAIT from the first event wait on
     Sample,  // the driver has no TIOCMIWAIT: sampled while a wait is pending
   };
 
@@ -211,8 +211,10 @@ struct Port : Object {
   // A new wait went pending: nobody blocks on it yet. Unless someone does
   // within a few milliseconds, the watcher takes it over.
   void ArmHandOverLocked();
-  // Starts the watcher thread; false when it cannot run.
-  bool StartWatcherLocked();
+  // Starts what a pending wait needs, at the first one: the watcher thread,
+  // and the line waiter where the driver may report changes (the status is
+  // not taken as kept before that); false when the watcher cannot run.
+  bool StartThreadsLocked();
   // The thread that waits on the pending wait's event, until the wait ends,
   // the port closes or the deadline passes: it polls the port itself, so a
   // reply wakes this one thread only.
@@ -243,9 +245,8 @@ struct Port : Object {
   bool SamplingLocked() const;
   // Milliseconds until the lines are due for a sample; -1 when not sampled.
   int SampleDueMsLocked() const;
-  // Where the driver has TIOCMIWAIT: the thread that keeps the status,
-  // started at the open; false when it cannot run (the lines are then
-  // sampled).
+  // Where the driver has TIOCMIWAIT: the thread that keeps the status;
+  // false when it cannot run (the lines are then sampled).
   bool StartLineWaiterLocked();
   void LineWaitLoop(int wakeSignal);
 };
