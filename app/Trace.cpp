@@ -129,9 +129,9 @@ namespace {
 // Windows). A call that wrote to the trace keeps the error its own call left,
 // for the caller's GetLastError; every other call clears the kept value.
 thread_local bool t_kept = false;
-thread_local DWORD t_keptError = 0;
+thread_local comm::OsError t_keptError;
 
-void Keep(DWORD error) {
+void Keep(const comm::OsError& error) {
   t_kept = true;
   t_keptError = error;
 }
@@ -139,10 +139,25 @@ void Keep(DWORD error) {
 void Plain() {
   t_kept = false;
 }
+
+// The OS's own name and text of the error where the layer gives them.
+std::string FailureText(const comm::OsError& error) {
+  std::string text = error.native != 0 ? comm::DescribeOsError(error.native)
+                                       : "error " + std::to_string(error.code);
+  if (error.holderPid > 0) {
+    text += ", held by " + std::to_string(error.holderPid);
+    if (!error.holderName.empty()) text += " " + error.holderName;
+  }
+  return text;
+}
 }  // namespace
 
 DWORD TTraceCommOs::GetLastError() {
-  return t_kept ? t_keptError : inner_.GetLastError();
+  return t_kept ? t_keptError.code : inner_.GetLastError();
+}
+
+comm::OsError TTraceCommOs::GetLastOsError() {
+  return t_kept ? t_keptError : inner_.GetLastOsError();
 }
 
 DWORD TTraceCommOs::GetFileType(HANDLE file) {
@@ -221,10 +236,10 @@ HANDLE TTraceCommOs::CreateFileA(const char* name, DWORD desiredAccess, DWORD sh
   Plain();
   HANDLE file =
       inner_.CreateFileA(name, desiredAccess, shareMode, creationDisposition, flagsAndAttributes);
-  const DWORD error = inner_.GetLastError();
+  const comm::OsError error = inner_.GetLastOsError();
   const std::string port = name != nullptr ? name : "";
   if (file == INVALID_HANDLE_VALUE) {
-    trace_.Write("open " + port + " failed (error " + std::to_string(error) + ")");
+    trace_.Write("open " + port + " failed (" + FailureText(error) + ")");
   } else {
     {
       std::lock_guard lock(mutex_);
@@ -255,7 +270,7 @@ BOOL TTraceCommOs::CloseHandle(HANDLE object) {
   }
   const BOOL result = inner_.CloseHandle(object);
   if (wasPort) {
-    const DWORD error = inner_.GetLastError();
+    const comm::OsError error = inner_.GetLastOsError();
     trace_.Write("close " + port);
     Keep(error);
   }
@@ -278,9 +293,9 @@ void TTraceCommOs::Transferred(bool read, HANDLE file, const std::uint8_t* buffe
   }
 }
 
-void TTraceCommOs::Failed(bool read, HANDLE file, DWORD error) {
-  trace_.Write(std::string(read ? "rx " : "tx ") + PortName(file) + " failed (error " +
-               std::to_string(error) + ")");
+void TTraceCommOs::Failed(bool read, HANDLE file, const comm::OsError& error) {
+  trace_.Write(std::string(read ? "rx " : "tx ") + PortName(file) + " failed (" +
+               FailureText(error) + ")");
 }
 
 BOOL TTraceCommOs::WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* written,
@@ -292,10 +307,10 @@ BOOL TTraceCommOs::WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD
                RenderBytes(bytes, count));
   Plain();
   const BOOL result = inner_.WriteFile(file, buffer, count, written, overlapped);
-  const DWORD error = inner_.GetLastError();
+  const comm::OsError error = inner_.GetLastOsError();
   if (result) {
     Transferred(false, file, nullptr, count, written != nullptr ? *written : count);
-  } else if (error == ERROR_IO_PENDING && overlapped != nullptr) {
+  } else if (error.code == ERROR_IO_PENDING && overlapped != nullptr) {
     std::lock_guard lock(mutex_);
     pending_[overlapped] = Pending{false, file, nullptr, count};
   } else {
@@ -309,11 +324,11 @@ BOOL TTraceCommOs::ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read,
                             OVERLAPPED* overlapped) {
   Plain();
   const BOOL result = inner_.ReadFile(file, buffer, count, read, overlapped);
-  const DWORD error = inner_.GetLastError();
+  const comm::OsError error = inner_.GetLastOsError();
   const auto* bytes = static_cast<const std::uint8_t*>(buffer);
   if (result) {
     Transferred(true, file, bytes, count, read != nullptr ? *read : 0);
-  } else if (error == ERROR_IO_PENDING && overlapped != nullptr) {
+  } else if (error.code == ERROR_IO_PENDING && overlapped != nullptr) {
     // The buffer is filled later: remember it with the record that will
     // report the completion.
     std::lock_guard lock(mutex_);
@@ -329,14 +344,14 @@ BOOL TTraceCommOs::GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWOR
                                        BOOL wait) {
   Plain();
   const BOOL result = inner_.GetOverlappedResult(file, overlapped, transferred, wait);
-  const DWORD error = inner_.GetLastError();
+  const comm::OsError error = inner_.GetLastOsError();
   Keep(error);
   Pending pending{};
   {
     std::lock_guard lock(mutex_);
     auto it = pending_.find(overlapped);
     // Not a transfer of ours, or still under way and asked again later.
-    if (it == pending_.end() || (!result && error == ERROR_IO_INCOMPLETE)) return result;
+    if (it == pending_.end() || (!result && error.code == ERROR_IO_INCOMPLETE)) return result;
     pending = it->second;
     pending_.erase(it);
   }
@@ -353,7 +368,7 @@ BOOL TTraceCommOs::GetCommModemStatus(HANDLE file, DWORD* modemStatus) {
   Plain();
   const BOOL result = inner_.GetCommModemStatus(file, modemStatus);
   if (result && modemStatus != nullptr) {
-    const DWORD error = inner_.GetLastError();
+    const comm::OsError error = inner_.GetLastOsError();
     const DWORD s = *modemStatus;
     auto line = [s](const char* name, DWORD bit) {
       return std::string(" ") + name + ((s & bit) != 0 ? " on" : " off");

@@ -89,6 +89,7 @@ class TTraceCommOs : public comm::CommOs {
   // The error of the last call made through this layer on the calling
   // thread, even when writing the trace has touched the thread's error since.
   DWORD GetLastError() override;
+  comm::OsError GetLastOsError() override;
 
  private:
   // A transfer that went pending: its buffer is only filled (or its count
@@ -102,7 +103,7 @@ class TTraceCommOs : public comm::CommOs {
 
   std::string PortName(HANDLE file);
   void Transferred(bool read, HANDLE file, const std::uint8_t* buffer, DWORD requested, DWORD done);
-  void Failed(bool read, HANDLE file, DWORD error);
+  void Failed(bool read, HANDLE file, const comm::OsError& error);
 
   comm::CommOs& inner_;
   TTrace& trace_;

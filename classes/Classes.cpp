@@ -130,7 +130,11 @@ std::size_t TMainThreadQueue::RunPending() {
     call->error = error;
     call->state = Call::State::Done;
     ++ran;
+    // Woken with the lock let go: the waiting thread would otherwise wake
+    // only to block on it again.
+    lock.unlock();
     changed_.notify_all();
+    lock.lock();
   }
   return ran;
 }

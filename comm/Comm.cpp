@@ -23,6 +23,7 @@ constexpr std::array<BYTE, 3> kStopBits = {0, 1, 2};
 constexpr std::array<BYTE, 5> kByteSizes = {4, 5, 6, 7, 8};
 
 constexpr DWORD kAllEvents = 0x01FF;
+constexpr DWORD kErrorInvalidFunction = 1;
 constexpr DWORD kPurgeInput = PURGE_RXABORT | PURGE_RXCLEAR;
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
@@ -201,6 +202,9 @@ void TThreadComm::Open(std::optional<HANDLE> handle) {
       code = -1;
       report = true;
     } else {
+      opening_ = true;
+      openFailed_ = false;
+      lastOpenError_ = OsError{};
       if (handle) {
         PortHandle = *handle;
         Opened = true;
@@ -211,6 +215,7 @@ void TThreadComm::Open(std::optional<HANDLE> handle) {
         if (!handle) ApplySettings();
         ApplyTimeouts();
         if (!os_.SetupComm(PortHandle, InQueueSize, OutQueueSize)) {
+          NoteOpenFailure();
           code = static_cast<std::int32_t>(os_.GetLastError());
           reason = "Error initializing Read/Write Buffers.";
           report = true;
@@ -227,22 +232,39 @@ void TThreadComm::Open(std::optional<HANDLE> handle) {
           delete thread;
           EventThread = nullptr;
           ReleaseHandle();
+          if (!openFailed_) {
+            openFailed_ = true;
+            lastOpenError_ = OsError{ERROR_NOT_ENOUGH_MEMORY, 0, 0, {}};
+          }
         }
       }
+      opening_ = false;
     }
   }
   if (report) ReportCommError(reason, code);
+}
+
+void TThreadComm::NoteOpenFailure() {
+  if (!opening_ || openFailed_) return;
+  openFailed_ = true;
+  lastOpenError_ = os_.GetLastOsError();
 }
 
 void TThreadComm::OpenHandle() {
   PortHandle = os_.CreateFileA(PortName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED);
   if (PortHandle == INVALID_HANDLE_VALUE) {
+    NoteOpenFailure();
     Opened = false;
     return;
   }
   Opened = true;
   if (os_.GetFileType(PortHandle) != FILE_TYPE_CHAR) {
+    // No call failed: the handle is no comm device, which the comm calls
+    // would answer with ERROR_INVALID_FUNCTION. The layer may say why beside
+    // it (the POSIX one: the errno of its terminal check).
+    NoteOpenFailure();
+    if (lastOpenError_.code == ERROR_SUCCESS) lastOpenError_.code = kErrorInvalidFunction;
     ReleaseHandle();
   } else {
     os_.SetCommMask(PortHandle, kAllEvents);
@@ -385,8 +407,8 @@ void TThreadComm::SetFlowControl(std::int8_t mode) { SetIndex(FlowControl, mode)
 
 void TThreadComm::ApplySettings() {
   if (!Opened) return;
-  os_.SetupComm(PortHandle, InQueueSize, OutQueueSize);
-  os_.GetCommState(PortHandle, &DataControlBlock);
+  if (!os_.SetupComm(PortHandle, InQueueSize, OutQueueSize)) NoteOpenFailure();
+  if (!os_.GetCommState(PortHandle, &DataControlBlock)) NoteOpenFailure();
   DCB& dcb = DataControlBlock;
 
   DWORD baud = 0;
@@ -431,6 +453,7 @@ void TThreadComm::ApplySettings() {
   dcb.fNull = Options.Contains(coNullStrip) ? 1 : 0;
 
   if (!os_.SetCommState(PortHandle, &DataControlBlock)) {
+    NoteOpenFailure();
     ReportCommError("Error updating DataControlBlock.",
                     static_cast<std::int32_t>(os_.GetLastError()));
   }
@@ -444,6 +467,7 @@ void TThreadComm::ApplyTimeouts() {
   timeouts.WriteTotalTimeoutMultiplier = 0;
   timeouts.WriteTotalTimeoutConstant = WriteTimeout;
   if (!os_.SetCommTimeouts(PortHandle, &timeouts)) {
+    NoteOpenFailure();
     ReportCommError("Error updating CommTimeouts.", static_cast<std::int32_t>(os_.GetLastError()));
   }
 }

@@ -168,6 +168,11 @@ class TThreadComm : public TComponent {
 
   // Opens PortName, or adopts handle when one is given.
   void Open(std::optional<HANDLE> handle = std::nullopt);
+  // Why the last Open failed, in the OS's own terms: its first step that
+  // failed (CreateFileA, the file type, SetupComm, the state calls...), also
+  // when the port stayed open after it; all zero after an Open that went
+  // through.
+  const OsError& LastOpenError() const { return lastOpenError_; }
   void Close();
   std::int32_t Write(const void* buffer, std::int32_t count);
   std::int32_t Read(void* buffer, std::int32_t count);
@@ -244,8 +249,13 @@ class TThreadComm : public TComponent {
  private:
   void SetIndex(std::int8_t& field, std::int8_t value);
   void StopEventThread();
+  // During Open: keeps the thread's last OS error if it is the first failure.
+  void NoteOpenFailure();
 
   CommOs& os_;
+  OsError lastOpenError_;
+  bool opening_ = false;
+  bool openFailed_ = false;
   std::shared_ptr<TCommEventLink> eventLink_;
 };
 

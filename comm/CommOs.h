@@ -5,9 +5,24 @@
 // tests use a scriptable double.
 #pragma once
 
+#include <string>
+
 #include "WinDefs.h"
 
 namespace comm {
+
+// A failed call in the OS's own terms, beside the Windows-style code.
+struct OsError {
+  DWORD code = 0;  // what GetLastError gives
+  int native = 0;  // errno on POSIX, the Win32 error on Windows; 0 if none
+  // A port in use by another program: who holds it, where the OS tells.
+  long holderPid = 0;
+  std::string holderName;
+};
+
+// "EACCES (Permission denied)" on POSIX: the errno's symbolic name, then its
+// text; "error 5 (Access is denied.)" on Windows.
+std::string DescribeOsError(int native);
 
 class CommOs {
  public:
@@ -40,6 +55,12 @@ class CommOs {
   virtual BOOL ResetEvent(HANDLE event) = 0;
   virtual BOOL CloseHandle(HANDLE object) = 0;
   virtual DWORD GetLastError() = 0;
+  // The calling thread's last error with the OS's own code; a layer that
+  // knows no more gives the Windows code twice.
+  virtual OsError GetLastOsError() {
+    const DWORD code = GetLastError();
+    return {code, static_cast<int>(code), 0, {}};
+  }
 };
 
 // The layer of the platform the program runs on (Win32 or POSIX).

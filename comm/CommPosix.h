@@ -59,6 +59,10 @@ class PosixCommOs : public CommOs {
   BOOL ResetEvent(HANDLE event) override;
   BOOL CloseHandle(HANDLE object) override;
   DWORD GetLastError() override;
+  // Beside the code: the errno of the failing call, and for a port in use
+  // the program holding it (the lock file's owner, the flock() holder from
+  // /proc/locks, or a process with the device open).
+  OsError GetLastOsError() override;
 
   // Where lock files are looked for and taken; "/var/lock" unless changed.
   // A directory this process cannot write to does not stop an open: locks

@@ -73,6 +73,11 @@ BOOL Win32CommOs::CloseHandle(HANDLE object) { return ::CloseHandle(object); }
 
 DWORD Win32CommOs::GetLastError() { return ::GetLastError(); }
 
+OsError Win32CommOs::GetLastOsError() {
+  const DWORD code = ::GetLastError();
+  return {code, static_cast<int>(code), 0, {}};
+}
+
 CommOs& SystemCommOs() {
   // Never destroyed: components that outlive static destruction still
   // reach a valid layer.

@@ -34,6 +34,9 @@ class Win32CommOs : public CommOs {
   BOOL ResetEvent(HANDLE event) override;
   BOOL CloseHandle(HANDLE object) override;
   DWORD GetLastError() override;
+  // The Win32 error is the OS's own: native and code are the same. Windows
+  // does not tell who holds a port.
+  OsError GetLastOsError() override;
 };
 
 }  // namespace comm

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -218,6 +219,31 @@ TEST(TraceCommOs, TheCallersLastErrorSurvivesTheTraceBeingWritten) {
   os.GetFileType(nullptr);
   EXPECT_EQ(os.GetLastError(), ERROR_INVALID_HANDLE);
   EXPECT_NE(buffer.str().find("open COM7 failed (error 2)"), std::string::npos);
+
+  // With the OS's own code the failed line names it in the OS's terms, and
+  // the holder of a port in use; the whole error survives the trace too.
+#ifdef _WIN32
+  const int denied = ERROR_ACCESS_DENIED;
+#else
+  const int denied = EACCES;
+#endif
+  fake.AddPort("COM8").openError = comm::OsError{ERROR_ACCESS_DENIED, denied, 0, {}};
+  fake.AddPort("COM5").openError = comm::OsError{ERROR_ACCESS_DENIED, denied, 4242, "minicom"};
+  EXPECT_EQ(os.CreateFileA("COM8", GENERIC_READ, 0, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(os.GetLastOsError().native, denied);
+  EXPECT_EQ(os.CreateFileA("COM5", GENERIC_READ, 0, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(os.GetLastOsError().holderName, "minicom");
+  const std::vector<std::string> lines = Entries(buffer.str());
+  ASSERT_EQ(lines.size(), 3u);
+#ifdef _WIN32
+  // Windows' own text (Wine's wording differs), without its line break.
+  EXPECT_TRUE(lines[1].starts_with("open COM8 failed (error 5 (")) << lines[1];
+  EXPECT_TRUE(lines[1].ends_with(".))")) << lines[1];
+  EXPECT_TRUE(lines[2].ends_with(".), held by 4242 minicom)")) << lines[2];
+#else
+  EXPECT_EQ(lines[1], "open COM8 failed (EACCES (Permission denied))");
+  EXPECT_EQ(lines[2], "open COM5 failed (EACCES (Permission denied), held by 4242 minicom)");
+#endif
 }
 
 TEST(Trace, StatusTextsAndEveryKindOfBoxAreRecorded) {

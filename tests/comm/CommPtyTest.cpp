@@ -2,14 +2,19 @@
 // what the station's side of the line (the pty master) sees and sends.
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -181,11 +186,102 @@ TEST_F(CommPtyTest, OpensExclusivelyAndAppliesTheLineSettings) {
   b.Open();
   EXPECT_FALSE(b.IsOpen());
   EXPECT_TRUE(boxes.empty());
+  // Told as in use, by that program.
+  EXPECT_EQ(b.LastOpenError().native, EBUSY);
+  EXPECT_EQ(b.LastOpenError().holderPid, other);
   ::kill(other, SIGKILL);
   ::waitpid(other, nullptr, 0);
   // Once that program is gone, its lock is stale.
   b.Open();
   EXPECT_TRUE(b.IsOpen());
+  EXPECT_TRUE(boxes.empty());
+}
+
+// The reason each port was passed over, in the OS's own terms, so that it
+// can be told: no such port, not a port at all, in use and by whom, no
+// permission. An open that goes through clears it.
+TEST_F(CommPtyTest, AFailedOpenKeepsTheOsErrorOfItsFailingStep) {
+  TThreadComm c(nullptr);
+  auto failure = [&](const std::string& port) {
+    c.SetPort(port);
+    c.Open();
+    EXPECT_FALSE(c.IsOpen()) << port;
+    return c.LastOpenError();
+  };
+  EXPECT_EQ(failure("/dev/ksidu-no-such-port").native, ENOENT);
+  EXPECT_EQ(failure(lockDir.string()).native, EISDIR);
+  const OsError null = failure("/dev/null");
+  EXPECT_EQ(null.native, ENOTTY);
+  EXPECT_EQ(null.code, 1u);
+
+  // Another program holding the port by flock() alone.
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    const int fd = ::open(pty.Slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char ready = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
+    [[maybe_unused]] ssize_t w = ::write(fds[1], &ready, 1);
+    ::pause();
+    ::_exit(0);
+  }
+  char ready = 0;
+  ASSERT_EQ(::read(fds[0], &ready, 1), 1);
+  ASSERT_EQ(ready, 'y');
+  const OsError held = failure(pty.Slave());
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  EXPECT_EQ(held.code, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(held.native, EWOULDBLOCK);
+  EXPECT_EQ(held.holderPid, holder);
+  EXPECT_FALSE(held.holderName.empty());
+
+  // No permission: the device is closed to everyone but root, and the open
+  // is made by a process that is not root (the tests may run as root).
+  struct stat before {};
+  ASSERT_EQ(::stat(pty.Slave().c_str(), &before), 0);
+  ASSERT_EQ(::chmod(pty.Slave().c_str(), 0600), 0);
+  OsError denied;
+  if (::geteuid() != 0) {
+    ASSERT_EQ(::chmod(pty.Slave().c_str(), 0), 0);
+    denied = failure(pty.Slave());
+  } else {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      int result[2] = {-1, -1};
+      if (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0) {
+        PosixCommOs os;
+        os.SetLockDirectory("/nonexistent");
+        os.CreateFileA(pty.Slave().c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
+        result[0] = static_cast<int>(os.GetLastOsError().code);
+        result[1] = os.GetLastOsError().native;
+      }
+      [[maybe_unused]] ssize_t w = ::write(fds[1], result, sizeof result);
+      ::_exit(0);
+    }
+    int result[2] = {0, 0};
+    ASSERT_EQ(::read(fds[0], result, sizeof result), static_cast<ssize_t>(sizeof result));
+    ::waitpid(child, nullptr, 0);
+    if (result[0] < 0) {
+      ::chmod(pty.Slave().c_str(), before.st_mode & 07777);
+      ::close(fds[0]);
+      ::close(fds[1]);
+      GTEST_SKIP() << "cannot drop root's privileges here: EACCES not checked";
+    }
+    denied.code = static_cast<DWORD>(result[0]);
+    denied.native = result[1];
+  }
+  ::chmod(pty.Slave().c_str(), before.st_mode & 07777);
+  ::close(fds[0]);
+  ::close(fds[1]);
+  EXPECT_EQ(denied.code, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(denied.native, EACCES);
+
+  c.SetPort(pty.Slave());
+  c.Open();
+  ASSERT_TRUE(c.IsOpen());
+  EXPECT_EQ(c.LastOpenError().code, 0u);
+  EXPECT_EQ(c.LastOpenError().native, 0);
   EXPECT_TRUE(boxes.empty());
 }
 
@@ -351,6 +447,74 @@ TEST_F(CommPtyTest, ReopenedPortKeepsItsInputAfterCloseFromHandler) {
     ASSERT_TRUE(got == "keep" || got == "xkeep") << "round " << round << ": '" << got << "'";
     c.Close();
   }
+}
+
+// A USB adapter's driver asks the device for every read of the modem lines
+// (TIOCMGET, about a millisecond each). Where the driver reports line
+// changes, the lines are read at the open and once per change, never per
+// exchange; counted by the modem-line library.
+TEST_F(CommPtyTest, ExchangesReadTheModemLinesOnlyAtTheOpenAndOncePerChange) {
+  ksidu_test::PtyPair& pair = pty.Pair();
+  if (!pair.CreateLines(ksidu_test::PtyPair::kMiwait | TIOCM_CAR | TIOCM_CTS | TIOCM_DSR))
+    GTEST_SKIP() << "ptymodem library not preloaded";
+  TThreadComm c(nullptr);
+  Configure(c, pty.Slave());
+  c.SetFlowControl(fcCtsDsr);  // the window's setting: every write looks at CTS and DSR
+  int replies = 0;
+  int ctsChanges = 0;
+  c.OnRxChar = [&](TObject*, std::uint32_t n) {
+    char buf[256];
+    const int got = c.Read(buf, static_cast<std::int32_t>(std::min<std::uint32_t>(n, sizeof buf)));
+    for (int i = 0; i < got; ++i) {
+      if (buf[i] == '\n') {
+        ++replies;
+        c.Write("LINE\r\n", 6);
+      }
+    }
+  };
+  c.OnCts = [&](TObject*) { ++ctsChanges; };
+  c.Open();
+  ASSERT_TRUE(c.IsOpen());
+  if (pair.LineReads() == 0) GTEST_SKIP() << "ptymodem library not preloaded";
+  c.SetDTR(true);
+  c.SetRTS(true);
+  EXPECT_TRUE(c.GetModemLine(4));
+  // The far end answers every line.
+  std::atomic<bool> stop{false};
+  std::thread station([&] {
+    while (!stop) {
+      pollfd p{pair.Master(), POLLIN, 0};
+      char buf[256];
+      if (::poll(&p, 1, 20) <= 0) continue;
+      const ssize_t got = ::read(pair.Master(), buf, sizeof buf);
+      for (ssize_t i = 0; i < got; ++i) {
+        if (buf[i] == '\n') pair.WriteMaster(".\r\n");
+      }
+    }
+  });
+  // Past the open: once the driver's wait for changes is known to work, the
+  // status is read no more.
+  for (int i = 0; i < 250; ++i) {
+    const std::uint32_t before = pair.LineReads();
+    EXPECT_TRUE(c.GetModemLine(4));
+    if (pair.LineReads() == before) break;
+    PumpUntil([] { return false; }, 20ms);
+  }
+  const std::uint32_t atOpen = pair.LineReads();
+  ASSERT_EQ(c.Write("LINE\r\n", 6), 6);
+  EXPECT_TRUE(PumpUntil([&] { return replies >= 300; }, 30000ms)) << replies << " replies";
+  const std::uint32_t afterExchanges = pair.LineReads();
+  pair.ChangeLines(0, TIOCM_CTS);
+  EXPECT_TRUE(PumpUntil([&] { return ctsChanges == 1; }));
+  PumpUntil([] { return false; }, 100ms);
+  const std::uint32_t afterChange = pair.LineReads();
+  stop = true;
+  station.join();
+  c.Close();
+  EXPECT_EQ(afterExchanges, atOpen) << "modem-line reads during " << replies << " exchanges";
+  EXPECT_EQ(afterChange, afterExchanges + 1) << "modem-line reads for one change";
+  EXPECT_LE(pair.LineReads(), 10u) << "modem-line reads from the open to the close";
+  EXPECT_TRUE(boxes.empty());
 }
 
 TEST_F(CommPtyTest, AThousandOpenCloseCyclesLeaveNoDescriptorOrThread) {

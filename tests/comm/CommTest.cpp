@@ -159,18 +159,40 @@ TEST_F(CommTest, OpenSetsUpThePortInOrder) {
 TEST_F(CommTest, PortsThatDoNotOpenLeaveItClosedWithoutMessage) {
   os.AddPort("COM4").busy = true;
   os.AddPort("DISK").fileType = FILE_TYPE_DISK;
+  os.AddPort("HELD").openError = OsError{ERROR_ACCESS_DENIED, 16, 4242, "minicom"};
   comm = std::make_unique<TThreadComm>(nullptr, os);
-  for (const char* name : {"", "COM9", "COM4", "DISK"}) {
-    comm->SetPort(name);
+  // The failure each leaves to be told; a handle that is no comm device is
+  // refused in the comm calls' own terms (ERROR_INVALID_FUNCTION).
+  const struct {
+    const char* name;
+    DWORD code;
+  } ports[] = {{"", ERROR_PATH_NOT_FOUND},
+               {"COM9", ERROR_FILE_NOT_FOUND},
+               {"COM4", ERROR_ACCESS_DENIED},
+               {"DISK", 1},
+               {"HELD", ERROR_ACCESS_DENIED}};
+  for (const auto& port : ports) {
+    comm->SetPort(port.name);
     comm->Open();
-    EXPECT_FALSE(comm->IsOpen()) << name;
-    EXPECT_EQ(comm->Handle(), INVALID_HANDLE_VALUE) << name;
+    EXPECT_FALSE(comm->IsOpen()) << port.name;
+    EXPECT_EQ(comm->Handle(), INVALID_HANDLE_VALUE) << port.name;
+    EXPECT_EQ(comm->LastOpenError().code, port.code) << port.name;
   }
+  EXPECT_EQ(comm->LastOpenError().native, 16);
+  EXPECT_EQ(comm->LastOpenError().holderPid, 4242);
+  EXPECT_EQ(comm->LastOpenError().holderName, "minicom");
   EXPECT_TRUE(boxes.empty());
   EXPECT_EQ(TCommEventThread::LiveCount(), 0);
   // The non-character handle was released again.
   EXPECT_EQ(os.OpenHandles(), 2u);
   EXPECT_EQ(os.CountCalls("CloseHandle"), 1u);
+  // An open that goes through leaves nothing to tell.
+  comm->SetPort("COM3");
+  comm->Open();
+  ASSERT_TRUE(comm->IsOpen());
+  EXPECT_EQ(comm->LastOpenError().code, 0u);
+  EXPECT_EQ(comm->LastOpenError().holderPid, 0);
+  comm->Close();
   // A port held by the component itself cannot be opened twice either.
   TThreadComm& first = OpenComm();
   TThreadComm second(nullptr, os);
@@ -178,6 +200,7 @@ TEST_F(CommTest, PortsThatDoNotOpenLeaveItClosedWithoutMessage) {
   second.Open();
   EXPECT_TRUE(first.IsOpen());
   EXPECT_FALSE(second.IsOpen());
+  EXPECT_EQ(second.LastOpenError().code, ERROR_ACCESS_DENIED);
 }
 
 TEST_F(CommTest, SecondOpenReportsAndKeepsThePort) {
@@ -320,9 +343,12 @@ TEST_F(CommTest, EventCharsPushEveryAssignmentAndAssignCopiesQuietly) {
 TEST_F(CommTest, DriverRefusalsShowTheirMessagesAndOpenGoesOn) {
   os.SetFailure("SetCommState", ERROR_INVALID_PARAMETER);
   os.SetFailure("SetCommTimeouts", ERROR_GEN_FAILURE);
-  os.SetFailure("SetupComm", ERROR_NOT_ENOUGH_MEMORY);
+  os.SetFailure("SetupComm", ERROR_NOT_ENOUGH_MEMORY, 12);
   TThreadComm& c = OpenComm();
   EXPECT_TRUE(c.IsOpen());
+  // The open's first refused step is kept, with the OS's own code.
+  EXPECT_EQ(c.LastOpenError().code, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(c.LastOpenError().native, 12);
   ASSERT_EQ(boxes.size(), 3u);
   EXPECT_EQ(boxes[0].text, "Error updating DataControlBlock.(Error: 87)");
   EXPECT_EQ(boxes[1].text, "Error updating CommTimeouts.(Error: 31)");

@@ -8,7 +8,7 @@
 namespace comm::test {
 
 namespace {
-thread_local DWORD lastError = 0;
+thread_local OsError lastError;
 
 std::string Hex(DWORD v) {
   char buf[16];
@@ -65,12 +65,12 @@ void FakeCommOs::SetModemStatus(const std::string& name, DWORD status) {
   ports_.at(name).modemStatus = status;
 }
 
-void FakeCommOs::SetFailure(const std::string& op, DWORD error) {
+void FakeCommOs::SetFailure(const std::string& op, DWORD error, int native) {
   std::lock_guard lock(mutex_);
   if (error == 0) {
     failures_.erase(op);
   } else {
-    failures_[op] = error;
+    failures_[op] = OsError{error, native, 0, {}};
   }
 }
 
@@ -106,13 +106,13 @@ std::size_t FakeCommOs::OpenHandles() const {
   return handles_.size();
 }
 
-BOOL FakeCommOs::Fail(DWORD error) {
-  lastError = error;
+BOOL FakeCommOs::Fail(DWORD error, int native) {
+  lastError = OsError{error, native, 0, {}};
   return FALSE;
 }
 
 BOOL FakeCommOs::Succeed() {
-  lastError = 0;
+  lastError = OsError{};
   return TRUE;
 }
 
@@ -152,6 +152,10 @@ HANDLE FakeCommOs::CreateFileA(const char* name, DWORD desiredAccess, DWORD shar
   auto it = ports_.find(name);
   if (it == ports_.end()) {
     Fail(*name == '\0' ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (it->second.openError.code != 0) {
+    lastError = it->second.openError;
     return INVALID_HANDLE_VALUE;
   }
   if (it->second.busy || it->second.open) {
@@ -441,6 +445,13 @@ BOOL FakeCommOs::CloseHandle(HANDLE object) {
   return Succeed();
 }
 
-DWORD FakeCommOs::GetLastError() { return lastError; }
+DWORD FakeCommOs::GetLastError() { return lastError.code; }
+
+OsError FakeCommOs::GetLastOsError() {
+  // A double derived from this one may tell its own code: that one counts.
+  const DWORD code = GetLastError();
+  if (code != lastError.code) return OsError{code, 0, 0, {}};
+  return lastError;
+}
 
 }  // namespace comm::test

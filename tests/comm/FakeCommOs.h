@@ -47,6 +47,9 @@ class FakeCommOs : public CommOs {
     // A driver whose pending wait goes on through a mask change (it still
     // ends when the port is closed).
     bool ignoresMaskChange = false;
+    // When its code is set, CreateFileA of this port fails with exactly this
+    // (for instance in use, with the holder's pid and name).
+    OsError openError;
   };
 
   FakeCommOs();
@@ -65,8 +68,9 @@ class FakeCommOs : public CommOs {
   // Events occur on the port (only those in its mask are reported).
   void RaiseEvents(const std::string& name, DWORD events);
   void SetModemStatus(const std::string& name, DWORD status);
-  // Every call of op fails with error (0 removes the failure).
-  void SetFailure(const std::string& op, DWORD error);
+  // Every call of op fails with error and, beside it, the OS's own code
+  // native (0 removes the failure).
+  void SetFailure(const std::string& op, DWORD error, int native = 0);
   // WriteFile goes pending and GetOverlappedResult reports ERROR_IO_INCOMPLETE
   // this many times before it completes.
   void SetWritePending(int incompleteResults);
@@ -103,6 +107,7 @@ class FakeCommOs : public CommOs {
   BOOL ResetEvent(HANDLE event) override;
   BOOL CloseHandle(HANDLE object) override;
   DWORD GetLastError() override;
+  OsError GetLastOsError() override;
 
  private:
   struct Event {
@@ -114,7 +119,7 @@ class FakeCommOs : public CommOs {
     Event event;
   };
 
-  BOOL Fail(DWORD error);
+  BOOL Fail(DWORD error, int native = 0);
   BOOL Succeed();
   bool Failing(const std::string& op);
   void Record(std::string call);
@@ -127,7 +132,7 @@ class FakeCommOs : public CommOs {
   std::condition_variable changed_;
   std::map<std::string, Port> ports_;
   std::map<HANDLE, std::unique_ptr<Handle>> handles_;
-  std::map<std::string, DWORD> failures_;
+  std::map<std::string, OsError> failures_;
   std::vector<std::string> calls_;
   int writeIncomplete_ = 0;
   int writeIncompleteLeft_ = 0;

@@ -88,15 +88,17 @@ class PtyPair {
     return bits & ~kMiwait;
   }
   // How many TIOCMGET calls the library has answered for this pty.
-  std::uint32_t LineReads() const {
-    int fd = ::open(lineFile_.c_str(), O_RDONLY | O_CLOEXEC);
+  std::uint32_t LineReads() const { return Word(1); }
+  // The output queue the library reports (with KSIDU_PTYMODEM_OUTQ set), as
+  // bytes a UART still holds; 0 for the pty's own.
+  void SetOutputQueue(std::uint32_t bytes) {
+    int fd = ::open(lineFile_.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) throw std::runtime_error("no line file");
-    ::flock(fd, LOCK_SH);
-    std::uint32_t calls = 0;
-    if (::pread(fd, &calls, sizeof calls, sizeof(std::uint32_t)) != sizeof calls) calls = 0;
+    ::flock(fd, LOCK_EX);
+    bool ok = ::pwrite(fd, &bytes, sizeof bytes, 2 * sizeof bytes) == sizeof bytes;
     ::flock(fd, LOCK_UN);
     ::close(fd);
-    return calls;
+    if (!ok) throw std::runtime_error("line file write");
   }
 
   void WriteMaster(const std::string& data) {
@@ -129,6 +131,17 @@ class PtyPair {
   }
 
  private:
+  std::uint32_t Word(int index) const {
+    int fd = ::open(lineFile_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error("no line file");
+    ::flock(fd, LOCK_SH);
+    std::uint32_t value = 0;
+    if (::pread(fd, &value, sizeof value, index * sizeof value) != sizeof value) value = 0;
+    ::flock(fd, LOCK_UN);
+    ::close(fd);
+    return value;
+  }
+
   int master_ = -1;
   std::string slave_;
   std::string lineFile_;

@@ -11,8 +11,16 @@
  * When the file's bits include PTYMODEM_MIWAIT, TIOCMIWAIT is answered too:
  * it blocks until one of the asked-for input lines changes in the file, and
  * returns -1 with EINTR when a signal arrives (EIO when the file is
- * removed). Without that bit it fails as a pty's does (ENOTTY). The 32-bit
- * word after the bits counts the TIOCMGET calls answered. */
+ * removed). Without that bit it fails as a pty's does (ENOTTY).
+ *
+ * The file holds 32-bit words: the bits; the TIOCMGET calls answered; the
+ * output queue to report; the TIOCMSET/TIOCMBIS/TIOCMBIC calls answered.
+ *
+ * KSIDU_PTYMODEM_COST_US=N makes each of those modem-line calls take N
+ * microseconds, as a USB adapter's driver takes about a millisecond to ask
+ * its device. With KSIDU_PTYMODEM_OUTQ=1, TIOCOUTQ answers the file's output
+ * queue when it is not 0: bytes a UART would still hold, which a pty never
+ * does. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -29,6 +37,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #ifndef TIOCM_OUT1
@@ -75,6 +84,36 @@ static int line_file(int fd) {
   return lf;
 }
 
+#define WORD_GETS 1
+#define WORD_OUTQ 2
+#define WORD_SETS 3
+
+static uint32_t read_word(int lf, int word) {
+  uint32_t value = 0;
+  if (pread(lf, &value, sizeof value, (off_t)(word * sizeof value)) != (ssize_t)sizeof value) value = 0;
+  return value;
+}
+
+static int count_call(int lf, int word) {
+  uint32_t calls = read_word(lf, word) + 1;
+  return pwrite(lf, &calls, sizeof calls, (off_t)(word * sizeof calls)) == (ssize_t)sizeof calls
+             ? 0
+             : -1;
+}
+
+/* What a USB adapter's control transfer costs, spent before the lock is
+ * taken, so that a peer changing the lines is not held up. */
+static void charge_cost(void) {
+  const char* text = getenv("KSIDU_PTYMODEM_COST_US");
+  long us = text ? strtol(text, NULL, 10) : 0;
+  struct timespec left;
+  if (us <= 0) return;
+  left.tv_sec = us / 1000000;
+  left.tv_nsec = (us % 1000000) * 1000;
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
 static int read_bits(int lf, int32_t* bits) {
   ssize_t n = pread(lf, bits, sizeof *bits, 0);
   if (n != (ssize_t)sizeof *bits) *bits = 0;
@@ -93,14 +132,10 @@ static int modem_ioctl(int lf, unsigned long request, int* arg) {
   }
   read_bits(lf, &bits);
   switch (request) {
-    case TIOCMGET: {
-      uint32_t calls = 0;
+    case TIOCMGET:
       *arg = bits & ~PTYMODEM_MIWAIT;
-      if (pread(lf, &calls, sizeof calls, sizeof bits) != (ssize_t)sizeof calls) calls = 0;
-      ++calls;
-      if (pwrite(lf, &calls, sizeof calls, sizeof bits) != (ssize_t)sizeof calls) rc = -1;
+      rc = count_call(lf, WORD_GETS);
       break;
-    }
     case TIOCMSET:
       bits = (bits & ~outputs) | (*arg & outputs);
       break;
@@ -111,7 +146,10 @@ static int modem_ioctl(int lf, unsigned long request, int* arg) {
       bits &= ~(*arg & outputs);
       break;
   }
-  if (request != TIOCMGET && pwrite(lf, &bits, sizeof bits, 0) != (ssize_t)sizeof bits) rc = -1;
+  if (request != TIOCMGET) {
+    if (pwrite(lf, &bits, sizeof bits, 0) != (ssize_t)sizeof bits || count_call(lf, WORD_SETS) != 0)
+      rc = -1;
+  }
   flock(lf, LOCK_UN);
   return rc;
 }
@@ -175,11 +213,26 @@ int ioctl(int fd, unsigned long request, ...) {
     int saved = errno;
     int lf = line_file(fd);
     if (lf >= 0) {
-      int rc = modem_ioctl(lf, request, (int*)arg);
+      int rc;
+      charge_cost();
+      rc = modem_ioctl(lf, request, (int*)arg);
       int err = errno;
       close(lf);
       errno = rc == 0 ? saved : err;
       return rc;
+    }
+    errno = saved;
+  } else if (request == TIOCOUTQ && arg && getenv("KSIDU_PTYMODEM_OUTQ")) {
+    int saved = errno;
+    int lf = line_file(fd);
+    if (lf >= 0) {
+      uint32_t queued = read_word(lf, WORD_OUTQ);
+      close(lf);
+      if (queued != 0) {
+        *(int*)arg = (int)queued;
+        errno = saved;
+        return 0;
+      }
     }
     errno = saved;
   } else if (request == TIOCMIWAIT) {

@@ -6,12 +6,19 @@
 //
 //   ks-refclient PORT
 //
+// Before the first line it reads the modem lines once (TIOCMGET), as any
+// client checks carrier detect before it talks; a pty without modem lines
+// has none to read. On a USB adapter that one read is its whole cost of the
+// lines.
+//
 // Prints "exchange_seconds S lines N" (erase line written to last
 // acknowledgement, on the client's clock) and exits 0 when every line was
-// acknowledged. Exit status: 1 usage, 2 the port cannot be opened or set up,
-// 3 no reply in time, 4 a negative reply, 5 the port failed.
+// acknowledged. Exit status: 1 usage, 2 the port cannot be opened or set up
+// or has no carrier detect, 3 no reply in time, 4 a negative reply, 5 the
+// port failed.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -109,6 +116,13 @@ int main(int argc, char** argv) {
   cfsetospeed(&tio, B19200);
   if (tcsetattr(fd, TCSANOW, &tio) != 0) {
     std::fprintf(stderr, "ks-refclient: cannot set up %s: %s\n", argv[1], std::strerror(errno));
+    close(fd);
+    return 2;
+  }
+
+  int modemLines = 0;
+  if (ioctl(fd, TIOCMGET, &modemLines) == 0 && !(modemLines & TIOCM_CAR)) {
+    std::fprintf(stderr, "ks-refclient: no carrier detect on %s\n", argv[1]);
     close(fd);
     return 2;
   }

@@ -21,6 +21,7 @@ What is timed, and from where:
 
 import argparse
 import datetime
+import fcntl
 import json
 import os
 import platform
@@ -49,8 +50,13 @@ SCAN_FOUR_SILENT_SECONDS = 7.0  # 4 attempts on the first port, 1 on each later 
 ERASE_REPLY_TIME = 10.0
 TICK = os.sysconf("SC_CLK_TCK")
 
-# Modem-line bits of the pty line files that the ptymodem preload library reads.
+# Modem-line bits of the pty line files that the ptymodem preload library reads,
+# and the bit that makes it answer TIOCMIWAIT too.
 TIOCM_CTS, TIOCM_CAR, TIOCM_DSR = 0x020, 0x040, 0x100
+PTYMODEM_MIWAIT = 0x40000000
+# A line file's 32-bit words: the bits, TIOCMGET calls, output queue, line settings.
+WORD_GETS, WORD_SETS = 1, 3
+MODEM_LIMIT_PER_UPGRADE = 10
 
 MARK_BEGIN = "<!-- tools/bench writes from here -->"
 MARK_END = "<!-- tools/bench writes up to here -->"
@@ -303,15 +309,37 @@ class Station:
             raise BenchError("ks-station did not start: " +
                              (self.dir / "station.err").read_text(errors="replace"))
 
-    def modem_reads(self):
-        """TIOCMGET calls the preload library answered for this pty so far."""
+    def line_file(self):
+        rdev = os.stat(self.port).st_rdev
+        return self.modem / str((os.major(rdev) - 136) * 256 + os.minor(rdev))
+
+    def modem_word(self, word):
+        """A counter of the preload library's line file for this pty (0 if none yet)."""
         try:
-            rdev = os.stat(self.port).st_rdev
-            index = (os.major(rdev) - 136) * 256 + os.minor(rdev)
-            data = (self.modem / str(index)).read_bytes()
-            return struct.unpack("=iI", data[:8])[1] if len(data) >= 8 else None
+            data = self.line_file().read_bytes()
         except OSError:
             return None
+        start = 4 * word
+        return struct.unpack("=I", data[start:start + 4])[0] if len(data) >= start + 4 else 0
+
+    def modem_reads(self):
+        """TIOCMGET calls the preload library answered for this pty so far."""
+        return self.modem_word(WORD_GETS)
+
+    def modem_sets(self):
+        """DTR and RTS changes (TIOCMSET, TIOCMBIS, TIOCMBIC) answered so far."""
+        return self.modem_word(WORD_SETS)
+
+    def answer_line_waits(self):
+        """The library answers TIOCMIWAIT for this pty too, as a UART's or a USB
+        adapter's driver does."""
+        with open(self.line_file(), "r+b") as f:
+            fcntl.flock(f, fcntl.LOCK_EX)
+            bits = struct.unpack("=i", f.read(4))[0]
+            f.seek(0)
+            f.write(struct.pack("=i", bits | PTYMODEM_MIWAIT))
+            f.flush()
+            fcntl.flock(f, fcntl.LOCK_UN)
 
     def finish(self):
         """Stops the station; its summary."""
@@ -323,11 +351,17 @@ class Station:
             raise RunFailed(f"no summary from ks-station ({e})") from e
 
 
-def start_client(kit, kind, station, trace=None):
+def start_client(kit, kind, station, trace=None, cost_us=None):
+    """With cost_us, the client runs with the modem-line library (the reference
+    client too), each modem-line call costing that many microseconds."""
     out = station.dir / f"{kind}.out"
     err = station.dir / f"{kind}.err"
+    env = None
+    if cost_us is not None:
+        env = kit.tool_env(station.modem)
+        env["KSIDU_PTYMODEM_COST_US"] = str(int(cost_us))
     if kind == "ref":
-        return Child([kit.refclient, station.port], out=out, err=err)
+        return Child([kit.refclient, station.port], env=env, out=out, err=err)
     argv = [kit.cli, "--port", station.port]
     if trace:
         argv += ["--trace", trace]
@@ -335,7 +369,7 @@ def start_client(kit, kind, station, trace=None):
         # No modem-line emulation: the serial layer takes a pty's missing lines as up.
         env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "KSIDU_PTYMODEM_DIR")}
         return Child(argv, env=env, out=out, err=err)
-    return Child(argv, env=kit.tool_env(station.modem), out=out, err=err)
+    return Child(argv, env=env or kit.tool_env(station.modem), out=out, err=err)
 
 
 def exchange_of(summary, baud):
@@ -363,17 +397,27 @@ def exchange_of(summary, baud):
     }
 
 
-def upgrades(kit, work, kinds, baud):
-    """Upgrades at once, one for each client kind given, each through its own station."""
+def upgrades(kit, work, kinds, baud, costs_us=None):
+    """Upgrades at once, one for each client kind given, each through its own station.
+    With costs_us (one per client) every client runs with the modem-line library,
+    whose line files answer TIOCMIWAIT too: a USB adapter, each modem-line call
+    costing that many microseconds."""
     stations = [Station(kit, work, baud=baud) for _ in kinds]
     clients = []
     results = []
     modem_reads = [None] * len(kinds)
+    modem_sets = [None] * len(kinds)
+    costs = costs_us or [None] * len(kinds)
     try:
-        clients = [start_client(kit, kind, s) for kind, s in zip(kinds, stations)]
+        if costs_us is not None:
+            for s in stations:
+                s.answer_line_waits()
+        clients = [start_client(kit, kind, s, cost_us=cost)
+                   for kind, s, cost in zip(kinds, stations, costs)]
         for c in clients:
             c.wait(60 + (2 * WIRE_SECONDS if baud else 0))
         modem_reads = [s.modem_reads() for s in stations]
+        modem_sets = [s.modem_sets() for s in stations]
     finally:
         summaries = []
         for s in stations:
@@ -381,7 +425,8 @@ def upgrades(kit, work, kinds, baud):
                 summaries.append(s.finish())
             except RunFailed as e:
                 summaries.append(e)
-    for kind, s, c, summary, reads in zip(kinds, stations, clients, summaries, modem_reads):
+    for kind, s, c, summary, reads, sets, cost in zip(kinds, stations, clients, summaries,
+                                                      modem_reads, modem_sets, costs):
         try:
             if isinstance(summary, Exception):
                 raise summary
@@ -393,7 +438,8 @@ def upgrades(kit, work, kinds, baud):
             r.update(cpu=c.cpu(), wall=c.wall(), maxrss=c.rusage.ru_maxrss,
                      switches=c.rusage.ru_nvcsw + c.rusage.ru_nivcsw,
                      station_cpu=s.child.cpu() if s.child.rusage else None,
-                     modem_reads=reads if kind == "tool" else None)
+                     modem_reads=reads if kind == "tool" or cost is not None else None,
+                     modem_sets=sets if kind == "tool" or cost is not None else None)
             results.append(r)
         except RunFailed as e:
             results.append(e)
@@ -1158,6 +1204,88 @@ def fleet_figures(kit, work, report, counts, rounds, idle_seconds):
                    "machine's ports, which --watch without --port does every 5 s)", cpus, "ms", 2)
         report.load(window)
 
+# ---- 8: a USB adapter: modem-line requests at a cost --------------------------------------------
+
+
+def usb_figures(kit, work, report, rounds, runs, cost_us):
+    cost_ms = cost_us / 1000
+    report.section(f"8. USB adapter: each modem-line request costs {cost_ms:g} ms "
+                   "(the driver asks the device), paced and unpaced")
+    report.note("the modem-line library answers TIOCMIWAIT on these ptys, as the usual adapters' "
+                "drivers (ftdi_sio, cp210x) do, and makes every modem-line call (TIOCMGET, and "
+                "TIOCMSET/BIS/BIC for DTR and RTS) take the given time, as their synchronous USB "
+                "control transfer does; the reference client runs with the library too")
+    report.note("each paced round runs four upgrades side by side, each on its own pty and "
+                "station: ks-idu-cli and the reference client with free requests, and both again "
+                f"at {cost_ms:g} ms a request")
+    window = Window()
+    plan = [("tool", 0), ("ref", 0), ("tool", cost_us), ("ref", cost_us)]
+    paced = {i: [] for i in range(len(plan))}
+    for r in range(rounds):
+        print(f"   USB round {r + 1}/{rounds} (about {WIRE_SECONDS:.0f} s)", flush=True)
+        results = upgrades(kit, work, [k for k, _ in plan], BAUD, [c for _, c in plan])
+        for i, result in enumerate(results):
+            if isinstance(result, RunFailed):
+                report.failed(f"USB paced {plan[i][0]} at {plan[i][1]} µs, round {r + 1}", result)
+                paced[i].append(None)
+            else:
+                paced[i].append(result)
+
+    def seconds(i):
+        return [r["seconds"] if r else None for r in paced[i]]
+
+    def ok(i):
+        return [r for r in paced[i] if r]
+
+    for (tool, ref), label in (((0, 1), "free requests"), ((2, 3), f"{cost_ms:g} ms a request")):
+        report.row(f"ks-idu-cli exchange, paced, {label}", [t for t in seconds(tool) if t], "s")
+        report.row(f"reference client exchange, paced, {label}", [t for t in seconds(ref) if t],
+                   "s")
+        ratios = paired_ratios(seconds(tool), seconds(ref))
+        report.row(f"ks-idu-cli / reference client, paced, {label} (same round)", ratios, "", 4,
+                   "≤ 1.005", statistics.median(ratios) <= 1.005 if ratios else None)
+    reads = [r["modem_reads"] for i in (0, 2) for r in ok(i) if r["modem_reads"] is not None]
+    report.row("ks-idu-cli modem-line reads (TIOCMGET) in a whole upgrade", reads, "", 0,
+               f"≤ {MODEM_LIMIT_PER_UPGRADE}",
+               max(reads) <= MODEM_LIMIT_PER_UPGRADE if reads else None)
+    report.row("ks-idu-cli DTR and RTS changes (TIOCMBIS/BIC) in a whole upgrade",
+               [r["modem_sets"] for i in (0, 2) for r in ok(i) if r["modem_sets"] is not None],
+               "", 0)
+    report.row("reference client modem-line reads in a whole upgrade",
+               [r["modem_reads"] for i in (1, 3) for r in ok(i) if r["modem_reads"] is not None],
+               "", 0)
+    report.row(f"ks-idu-cli run, start to exit, paced, {cost_ms:g} ms a request",
+               [r["wall"] for r in ok(2)], "s")
+    report.row("ks-idu-cli CPU over the whole paced run, free requests",
+               [r["cpu"] / r["wall"] * 100 for r in ok(0)], "% core", 3)
+    report.row(f"ks-idu-cli CPU over the whole paced run, {cost_ms:g} ms a request",
+               [r["cpu"] / r["wall"] * 100 for r in ok(2)], "% core", 3)
+    report.row("ks-idu-cli context switches per exchange, paced, free requests",
+               [r["switches"] / EXCHANGES for r in ok(0)], "", 2)
+
+    # Unpaced, one after the other (they would compete for the two cores).
+    unpaced = {"tool": [], "ref": []}
+    for r in range(runs):
+        for kind in (("tool", "ref") if r % 2 == 0 else ("ref", "tool")):
+            result = upgrades(kit, work, [kind], 0, [cost_us])[0]
+            if isinstance(result, RunFailed):
+                report.failed(f"USB unpaced {kind}, run {r + 1}", result)
+                unpaced[kind].append(None)
+            else:
+                unpaced[kind].append(result)
+    tool = [r["per_exchange"] if r else None for r in unpaced["tool"]]
+    ref = [r["per_exchange"] if r else None for r in unpaced["ref"]]
+    report.row(f"ks-idu-cli per exchange, unpaced, {cost_ms:g} ms a request",
+               us([t for t in tool if t]), "µs", 1)
+    report.row(f"reference client per exchange, unpaced, {cost_ms:g} ms a request",
+               us([t for t in ref if t]), "µs", 1)
+    report.row(f"ks-idu-cli / reference client, unpaced, {cost_ms:g} ms a request (same pair)",
+               paired_ratios(tool, ref), "", 2)
+    report.row("ks-idu-cli modem-line reads in a whole unpaced upgrade",
+               [r["modem_reads"] for r in unpaced["tool"] if r and r["modem_reads"] is not None],
+               "", 0)
+    report.load(window)
+
 
 # ---- The run ----------------------------------------------------------------------------------
 
@@ -1221,7 +1349,7 @@ def main():
     parser = argparse.ArgumentParser(
         prog="tools/bench",
         description="Measures the tool against the serial line's own limit (see "
-                    "docs/benchmarks.md). A full run takes about seventeen minutes: its paced "
+                    "docs/benchmarks.md). A full run takes about twenty minutes: its paced "
                     "upgrades each take the line's 46 s.")
     parser.add_argument("--quick", action="store_true",
                         help="the unpaced sections only (a minute and a half); prints, writes nothing "
@@ -1241,8 +1369,11 @@ def main():
                              "(default 2,4,8)")
     parser.add_argument("--fleet-rounds", type=int, default=1,
                         help="rounds of each --all count (default 1)")
-    parser.add_argument("--sections", default="1,2,3,4,5,6,7",
+    parser.add_argument("--sections", default="1,2,3,4,5,6,7,8",
                         help="which of the numbered sections to run (default all)")
+    parser.add_argument("--modem-cost-ms", type=float, default=1.0,
+                        help="what a modem-line request costs in the USB adapter section "
+                             "(default 1 ms, a USB control transfer)")
     parser.add_argument("--output", default=None,
                         help="the Markdown file to write (default docs/benchmarks.md for a "
                              "full run)")
@@ -1251,11 +1382,11 @@ def main():
 
     parts = {int(p) for p in args.sections.split(",") if p.strip()}
     if args.quick:
-        parts -= {1, 6, 7}
+        parts -= {1, 6, 7, 8}
     runs = args.runs or (5 if args.quick else 11)
     repeats = 2 if args.quick else 3  # for the figures that take seconds a run
     output = args.output if args.output is not None else (
-        None if args.quick or parts != {1, 2, 3, 4, 5, 6, 7} else str(ROOT / "docs/benchmarks.md"))
+        None if args.quick or parts != {1, 2, 3, 4, 5, 6, 7, 8} else str(ROOT / "docs/benchmarks.md"))
 
     kit = Kit(args.build, args.win_exe)
     work = tempfile.mkdtemp(prefix="ksidu-bench.")
@@ -1284,6 +1415,9 @@ def main():
         if 7 in parts:
             counts = [int(c) for c in args.fleet.split(",") if c.strip()]
             fleet_figures(kit, work, report, counts, args.fleet_rounds, 20.0)
+        if 8 in parts:
+            usb_figures(kit, work, report, args.rounds, max(3, runs // 2),
+                        args.modem_cost_ms * 1000)
     except KeyboardInterrupt:
         print("\ntools/bench: interrupted", file=sys.stderr)
         stop_all()

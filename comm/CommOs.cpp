@@ -1,0 +1,43 @@
+#include "CommOs.h"
+
+#include <cstring>
+
+namespace comm {
+
+#ifdef _WIN32
+
+std::string DescribeOsError(int native) {
+  const auto code = static_cast<DWORD>(native);
+  std::string text = "error " + std::to_string(code);
+  char buffer[512];
+  DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             code, 0, buffer, sizeof buffer, nullptr);
+  // The system's text ends in CR LF (sometimes after a space).
+  while (n > 0 && (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == ' ')) --n;
+  if (n > 0) text += " (" + std::string(buffer, n) + ")";
+  return text;
+}
+
+#else
+
+std::string DescribeOsError(int native) {
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 32))
+  const char* name = ::strerrorname_np(native);
+  const char* text = ::strerrordesc_np(native);
+  if (name != nullptr && text != nullptr) return std::string(name) + " (" + text + ")";
+#endif
+  // Without the name table: the number, and the text where there is one.
+  char buffer[256] = "";
+  std::string text2 = "errno " + std::to_string(native);
+#if defined(__GLIBC__) && defined(_GNU_SOURCE)
+  const char* said = ::strerror_r(native, buffer, sizeof buffer);
+#else
+  const char* said = ::strerror_r(native, buffer, sizeof buffer) == 0 ? buffer : nullptr;
+#endif
+  if (said != nullptr && *said != '\0') text2 += std::string(" (") + said + ")";
+  return text2;
+}
+
+#endif
+
+}  // namespace comm
