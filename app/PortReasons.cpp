@@ -2,17 +2,92 @@
 
 #include "Main.h"
 
-#include <filesystem>
-#include <system_error>
+#ifndef _WIN32
+#include <cerrno>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace app {
 
-std::string OpenFailureReason([[maybe_unused]] const comm::TThreadComm& comm) {
+namespace {
+
+// What Windows calls a handle that is no comm device.
+constexpr DWORD kInvalidFunction = 1;
+
+std::string InUse(const comm::OsError& e) {
+  std::string reason = "in use by another program";
+  if (e.holderPid > 0) {
+    reason += " (process " + std::to_string(e.holderPid);
+    if (!e.holderName.empty()) reason += ", " + e.holderName;
+    reason += ")";
+  }
+  return reason;
+}
+
 #ifndef _WIN32
-  std::error_code error;
-  if (!std::filesystem::exists(comm.Port(), error)) return "does not exist";
+// Permission denied: the usual first run on Linux, before the user joins the
+// group the serial devices belong to. Name that group and how to join it.
+std::string PermissionDenied(const std::string& path) {
+  struct stat device {};
+  if (::stat(path.c_str(), &device) == 0 && (device.st_mode & S_IRWXG) != 0 &&
+      device.st_gid != 0) {
+    std::string name = std::to_string(device.st_gid);
+    if (const struct group* g = ::getgrgid(device.st_gid); g != nullptr && g->gr_name != nullptr)
+      name = g->gr_name;
+    return "permission denied (the device belongs to group " + name +
+           "; join it with: sudo usermod -aG " + name + " $USER, then log in again)";
+  }
+  return "permission denied";
+}
 #endif
-  return "cannot be opened";
+
+}  // namespace
+
+std::string OpenFailureReason(const comm::TThreadComm& comm) {
+  const comm::OsError& e = comm.LastOpenError();
+  if (e.holderPid > 0 || e.code == ERROR_SHARING_VIOLATION) return InUse(e);
+#ifdef _WIN32
+  switch (e.native) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+      return "does not exist";
+    case ERROR_ACCESS_DENIED:
+      // What Windows answers for a COM port another program holds open.
+      return "in use by another program, or access denied";
+    case kInvalidFunction:
+    case ERROR_NOT_SUPPORTED:
+      return "not a serial port";
+    default:
+      break;
+  }
+#else
+  switch (e.native) {
+    case ENOENT:
+    case ENOTDIR:
+      return "does not exist";
+    case ENXIO:
+    case ENODEV:
+      return "no device behind it (unplugged?)";
+    case EACCES:
+    case EPERM:
+      return PermissionDenied(comm.Port());
+    case EBUSY:
+    case EWOULDBLOCK:
+      return InUse(e);
+    case EISDIR:
+    case ENOTTY:
+    case EINVAL:
+      return "not a serial port";
+    default:
+      break;
+  }
+#endif
+  if (e.code == kInvalidFunction) return "not a serial port";
+  if (e.native != 0) return "cannot be opened: " + comm::DescribeOsError(e.native);
+  return "cannot be opened (error " + std::to_string(e.code) + ")";
 }
 
 std::string NoAnswerReason(std::uint32_t frames) {

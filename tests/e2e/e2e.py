@@ -23,6 +23,7 @@ python3-intelhex, an Intel HEX reader independent of the tool's own.
 import argparse
 import concurrent.futures
 import fcntl
+import grp
 import hashlib
 import json
 import os
@@ -286,21 +287,22 @@ class HeldPort:
 class Run:
     """ks-idu-cli with the given ports, watched from outside until it ends."""
 
-    def __init__(self, directory, ports, modem_dir, bound, on_sample=None):
+    def __init__(self, directory, ports, modem_dir, bound, on_sample=None, prefix=()):
         self.trace_path = os.path.join(directory, "trace.txt")
         self.out_path = os.path.join(directory, "cli.out")
         self.err_path = os.path.join(directory, "cli.err")
         self.report_path = os.path.join(directory, "report.jsonl")
         if os.path.exists(self.report_path):
             os.unlink(self.report_path)
-        command = [Config.cli, "--trace", self.trace_path, "--report", self.report_path]
+        command = list(prefix) + [Config.cli, "--trace", self.trace_path, "--report",
+                                  self.report_path]
         for p in ports:
             command += ["--port", p]
         env = dict(os.environ)
         env["LD_PRELOAD"] = Config.preload
         env["KSIDU_PTYMODEM_DIR"] = modem_dir
         self.ports = list(ports)
-        self.samples = []  # (seconds, threads, fd count, ports held)
+        self.samples = []  # (seconds, threads, fd count, ports held, fds other than anon inodes)
         self.hung = False
         start = time.monotonic()
         with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
@@ -349,16 +351,22 @@ class Run:
             threads = len(os.listdir("/proc/%d/task" % self.pid))
             fds = os.listdir("/proc/%d/fd" % self.pid)
             held = []
+            # The serial layer's event and timer descriptors come and go with
+            # its waits (the stress test counts those over 10,000 opens):
+            # files, devices and pipes are what a port could leave behind.
+            lasting = 0
             for fd in fds:
-                if int(fd) <= 2:
-                    continue  # standard streams (stdin is /dev/null, itself a port name here)
                 try:
                     target = os.readlink("/proc/%d/fd/%s" % (self.pid, fd))
                 except OSError:
                     continue
+                if not target.startswith("anon_inode:"):
+                    lasting += 1
+                if int(fd) <= 2:
+                    continue  # standard streams (stdin is /dev/null, itself a port name here)
                 if target in self.ports:
                     held.append(target)
-            self.samples.append((now, threads, len(fds), tuple(sorted(held))))
+            self.samples.append((now, threads, len(fds), tuple(sorted(held)), lasting))
         except OSError:
             pass  # the process is ending
 
@@ -463,10 +471,10 @@ def check_run_common(c, run, expected_status, expected_err, expected_statuses):
     # Only ports that opened: a port refused at its open (held by another
     # program) is seen for a moment with fewer descriptors, half way in.
     per_port = {}
-    for _, threads, fds, held in run.samples:
+    for _, threads, fds, held, lasting in run.samples:
         if (len(held) == 1 and held[0].startswith("/dev/pts/")
                 and "open" in run.trace_events(held[0])):
-            per_port.setdefault(held[0], []).append(fds)
+            per_port.setdefault(held[0], []).append(lasting)
     if len(per_port) >= 2:
         # The count seen most often: a sample may catch an open or a close
         # half way, or the preload library's line file open for a moment.
@@ -549,9 +557,19 @@ def suite_upgrade(work):
 # ---- the fault matrix ---------------------------------------------------------------
 
 
+class Skipped(Exception):
+    """A row this machine cannot run (said, not counted as passed)."""
+
+
+def process_name(pid):
+    with open("/proc/%d/comm" % pid) as f:
+        return f.read().strip()
+
+
 class Row:
     def __init__(self, name, title, expect_status, expect_err, statuses, station=None, lines=None,
-                 ports=None, check=None, seconds=10, known_fault=None, on_sample=None, other=None):
+                 ports=None, check=None, seconds=10, known_fault=None, on_sample=None, other=None,
+                 reasons=None, as_nobody=False, fake_sysfs=False):
         self.name = name
         self.title = title
         self.expect_status = expect_status
@@ -568,6 +586,18 @@ class Row:
         self.seconds = seconds  # about how long the row takes
         self.known_fault = known_fault
         self.on_sample = on_sample
+        # The lines standard error gives for the ports passed over, in order:
+        # STATION, OTHER, FILE, DIR, PID and NAME stand for the station's pty,
+        # the other's, the regular file, the directory, and the process
+        # holding a port (this one) with its name. None: not checked.
+        self.reasons = reasons
+        # The tool runs as nobody, the station's pty given to group dialout,
+        # mode 660: permission denied, as before a user joins the group.
+        self.as_nobody = as_nobody
+        # No --port: the tool lists the machine's ports, from a sysfs tree of
+        # the row's own (mounted over /sys/class/tty in a mount namespace of
+        # its own) that holds only the kernel console's serial port.
+        self.fake_sysfs = fake_sysfs
 
 
 def faults(*rules):
@@ -739,9 +769,22 @@ ROWS = [
     Row("hang-up", "station hangs up mid-programming", 5, [TIMEOUT], FAIL_PROG,
         station=["--hang-up-after", "500"], check=c_hang_up, seconds=5),
     Row("held-flock", "port held by another program (flock)", 3, [NOT_FOUND], FAIL_INIT,
-        station=[], ports=["HELD:flock"], check=c_nothing_written, seconds=0.5),
+        station=[], ports=["HELD:flock"], check=c_nothing_written, seconds=0.5,
+        reasons=["STATION: in use by another program (process PID, NAME)"]),
     Row("held-lockfile", "port held by another program (lock file)", 3, [NOT_FOUND], FAIL_INIT,
-        station=[], ports=["HELD:lockfile"], check=c_nothing_written, seconds=0.5),
+        station=[], ports=["HELD:lockfile"], check=c_nothing_written, seconds=0.5,
+        reasons=["STATION: in use by another program (process PID, NAME)"]),
+    Row("missing-device", "a port that does not exist", 3, [NOT_FOUND], FAIL_INIT,
+        ports=["/dev/ttyKS-missing"], seconds=0.5,
+        reasons=["/dev/ttyKS-missing: does not exist"]),
+    Row("permission-denied", "a port the user may not open (not in dialout)", 3, [NOT_FOUND],
+        FAIL_INIT, station=[], check=c_nothing_written, seconds=0.5, as_nobody=True,
+        reasons=["STATION: permission denied (the device belongs to group dialout; join it with: "
+                 "sudo usermod -aG dialout $USER, then log in again)"]),
+    Row("no-ports", "no serial port listed (only the kernel console)", 3, [NOT_FOUND], FAIL_INIT,
+        seconds=0.5, fake_sysfs=True,
+        reasons=["no serial ports found (/dev/ttyS0 is left out: the kernel writes its console "
+                 "there)"]),
     Row("held-then-station", "a held port, then the station", 0, [], DONE_STATUSES,
         station=[], other=[], ports=["HELD:flock:OTHER", "STATION"], check=c_held_then_station,
         seconds=2),
@@ -754,7 +797,9 @@ ROWS = [
     Row("accept8", "8-byte acceptance", 0, [], DONE_STATUSES, station=["--identify", "accept8"],
         check=c_done, seconds=1.5),
     Row("not-serial", "/dev/null, a file, a directory", 3, [NOT_FOUND], FAIL_INIT,
-        ports=["/dev/null", "FILE", "DIR"], seconds=0.5),
+        ports=["/dev/null", "FILE", "DIR"], seconds=0.5,
+        reasons=["/dev/null: not a serial port", "FILE: not a serial port",
+                 "DIR: not a serial port"]),
     Row("not-serial-then-station", "/dev/null, file, directory, then the station", 0, [],
         DONE_STATUSES, station=[], ports=["/dev/null", "FILE", "DIR", "STATION"], check=c_done,
         seconds=2),
@@ -782,7 +827,7 @@ def run_row(row, work):
             other = Station(os.path.join(directory, "other"), row.other, modem_dir)
         os.makedirs(modem_dir, exist_ok=True)
         ports = []
-        for p in row.ports or ["STATION"]:
+        for p in [] if row.fake_sysfs else row.ports or ["STATION"]:
             if p in ("STATION", "OTHER"):
                 ports.append((st if p == "STATION" else other).pty)
             elif p.startswith("HELD:"):
@@ -801,10 +846,41 @@ def run_row(row, work):
                 ports.append(p)
         ptys = [p for p in ports if p.startswith("/dev/pts/") and not (held and held.path == p)]
         before = {p: port_state(p) for p in ptys}
-        run = Run(directory, ports, modem_dir, row.seconds * 3 + SLACK_SECONDS, row.on_sample)
+        prefix = []
+        if row.as_nobody:
+            if os.geteuid() != 0:
+                raise Skipped("needs root to run the tool as another user")
+            for p in ptys:
+                os.chown(p, 0, grp.getgrnam("dialout").gr_gid)
+                os.chmod(p, 0o660)
+            os.chmod(directory, 0o777)  # the trace and the report
+            prefix = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+        if row.fake_sysfs:
+            if os.geteuid() != 0 or subprocess.call(["unshare", "-m", "true"]) != 0:
+                raise Skipped("needs a mount namespace of its own")
+            tty = os.path.join(directory, "sys-class-tty")
+            os.makedirs(os.path.join(tty, "ttyS0", "device"))
+            os.makedirs(os.path.join(tty, "console"))
+            with open(os.path.join(tty, "ttyS0", "type"), "w") as f:
+                f.write("4\n")
+            with open(os.path.join(tty, "console", "active"), "w") as f:
+                f.write("ttyS0\n")
+            # The tool must never see the real tree: it would open the real ports.
+            prefix = ["unshare", "-m", "sh", "-c",
+                      'mount --bind "$0" /sys/class/tty && exec "$@"', tty]
+            ports = []
+        run = Run(directory, ports, modem_dir, row.seconds * 3 + SLACK_SECONDS, row.on_sample,
+                  prefix)
         if held:
             held.release()
         check_run_common(c, run, row.expect_status, row.expect_err, row.statuses)
+        if row.reasons is not None:
+            names = {"STATION": st.pty if st else "", "OTHER": other.pty if other else "",
+                     "FILE": regular, "DIR": os.path.join(directory, "a-directory"),
+                     "PID": str(os.getpid()), "NAME": process_name(os.getpid())}
+            want = [re.sub(r"\b(STATION|OTHER|FILE|DIR|PID|NAME)\b", lambda m: names[m.group(1)], r)
+                    for r in row.reasons]
+            c.equal(run.reasons(), want, "why each port was passed over")
         if st and row.station and "--hang-up-after" in row.station:
             # The pty is gone with the station (its number may already serve
             # another program): only the tool's lock must be gone.
@@ -820,6 +896,8 @@ def run_row(row, work):
                 s.stop()
         if row.check:
             row.check(c, row, run, st, other)
+    except Skipped as e:
+        print("%s: skipped: %s" % (row.name, e))
     except Exception as e:  # a broken row must not stop the others
         c.failures.append("%s: %s" % (type(e).__name__, e))
     finally:
