@@ -4,10 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "EngineFixture.h"
+#include "MiniJson.h"
+#include "RunReport.h"
 
 namespace {
 
@@ -391,6 +397,57 @@ TEST_F(UpgradeRun, AReplyCutShortByAnEndingNeverCompletesInTheNextRun) {
   EXPECT_EQ(form.status.caption, "Erase processor...");
   RunToEnd();
   ExpectFailure("Command timeout.");
+}
+
+TEST_F(UpgradeRun, EveryRunOfTheWindowIsRecordedAsOneJsonLine) {
+  const std::filesystem::path path =
+      std::filesystem::temp_directory_path() /
+      ("ksidu-runs-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
+       ".jsonl");
+  std::filesystem::remove(path);
+  std::string error;
+  std::unique_ptr<app::TRunReport> report = app::TRunReport::Open(path.string(), error);
+  ASSERT_TRUE(report) << error;
+  app::TRunReporter reporter(*report, app::ImageReportSource("ks-idu"));
+  app::RecordRuns(*panel, reporter);
+
+  // Not found, then done, then closed during programming.
+  UseImage({":0100000011EE", ":0100100022CD", ":00000001FF"});
+  source.names = {"COM9"};
+  ports.AddPort("COM9", apptest::SimulatedPorts::kAllLines, false);
+  Press();
+  RunToEnd();
+  source.names = {"COM1"};
+  ports.AddStation("COM1");
+  Press();
+  RunToEnd();
+  ports.AddStation("COM2", {.faults = {{3, 0, Fault::Silent}}});
+  source.names = {"COM2"};
+  Press();
+  FireDelay(form);
+  ports.Settle();
+  app::TCloseAction action = app::TCloseAction::Free;
+  form.OnClose(&form, action);
+
+  std::ifstream in(path);
+  std::vector<minijson::Value> records;
+  for (std::string line; std::getline(in, line);) records.push_back(minijson::Parser(line).Document());
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0]["outcome"].text, "not found");
+  EXPECT_EQ(records[0]["exit_status"].number, 3);
+  EXPECT_EQ(records[0]["passed_over"][0]["port"].text, "COM9");
+  EXPECT_EQ(records[0]["port"].kind, minijson::Value::Kind::Null);
+  EXPECT_EQ(records[1]["outcome"].text, "done");
+  EXPECT_EQ(records[1]["port"].text, "COM1");
+  EXPECT_EQ(records[1]["lines_sent"].number, 1 + 2 + 3);
+  EXPECT_EQ(records[1]["last_acknowledged_address"].text, "0x0010");
+  EXPECT_EQ(records[1]["identify_reply"].text.substr(0, 4), "5A0A");
+  EXPECT_EQ(records[1]["image_sha256"].text.size(), 64u);
+  EXPECT_EQ(records[2]["outcome"].text, "interrupted");
+  EXPECT_EQ(records[2]["blocks_acknowledged"].number, 1);
+  EXPECT_NE(records[2]["station"].text.find("erased; 1 of 2 blocks written"), std::string::npos)
+      << records[2]["station"].text;
+  std::filesystem::remove(path);
 }
 
 }  // namespace
