@@ -14,6 +14,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -184,10 +185,13 @@ HANDLE PosixCommOs::CreateFileA(const char* name, DWORD, DWORD, DWORD, DWORD) {
   } else if (port->notTty == 0) {
     port->notTty = ENOTTY;  // what the terminal calls would say of it
   }
-  for (int* f : {&port->closeFd, &port->wakeFd, &port->rxWakeFd}) {
+  // All at the open, so that an open port always holds the same descriptors.
+  for (int* f : {&port->closeFd, &port->wakeFd, &port->rxWakeFd, &port->waitKickFd}) {
     *f = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (*f < 0) return refuse(errno);
   }
+  port->timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+  if (port->timerFd < 0) return refuse(errno);
   HANDLE h = Register(port);
   Succeed();
   return h;

@@ -15,7 +15,6 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/timerfd.h>
 #include <termios.h>
@@ -229,9 +228,6 @@ void Port::ArmHandOverLocked() {
 }
 
 bool Port::StartThreadsLocked() {
-  if (waitKickFd < 0) waitKickFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (timerFd < 0) timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-  if (waitKickFd < 0 || timerFd < 0) return false;
   if (!watcher.joinable()) {
     try {
       watcher = std::thread([this] { WatchLoop(); });
