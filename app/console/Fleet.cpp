@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "ConsoleForm.h"
+#include "Ports.h"
 #include "RunEvents.h"
 #include "Sequencer.h"
 
@@ -536,6 +537,21 @@ int Fleet::Finish(Clock::time_point now) {
   if (stopped > 0) text += " " + Plural(stopped, "run") + " stopped.";
   out_ << text << "\n" << std::flush;
   return CombinedStatus(runs_);
+}
+
+void ListPorts(Fleet& fleet, ports::PortWatch* watch, const std::vector<std::string>& named,
+               Clock::time_point now) {
+  std::vector<std::string> names;
+  if (watch) {
+    names = watch->List();
+  } else if (!named.empty()) {
+    names = named;
+  } else {
+    ports::EnumerateSerialPorts(names);
+  }
+  std::vector<std::string> identities;
+  for (const std::string& name : names) identities.push_back(ports::PortIdentity(name));
+  fleet.Listed(names, identities, now);
 }
 
 }  // namespace console::fleet

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "CommandLine.h"
+#include "PortWatch.h"
 
 namespace console::fleet {
 
@@ -159,6 +160,11 @@ class Fleet {
 
 // The whole of --all / --watch: the host of the platform starts the runs
 // and feeds the coordinator. Returns the exit status.
+// Lists the ports the runs are for, as the fleet's options say (the watch's,
+// the --port names, or the machine's own), and tells the fleet.
+void ListPorts(Fleet& fleet, ports::PortWatch* watch, const std::vector<std::string>& named,
+               Clock::time_point now);
+
 int RunFleet(const app::TCommandLine& options, std::ostream& out, std::ostream& err,
              bool outIsTerminal);
 

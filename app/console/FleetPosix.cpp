@@ -218,17 +218,7 @@ int RunFleet(const app::TCommandLine& options, std::ostream& out, std::ostream& 
   if (readKeys) keys.emplace();
 
   auto list = [&](Clock::time_point now) {
-    std::vector<std::string> names;
-    if (watch) {
-      names = watch->List();
-    } else if (!options.ports.empty()) {
-      names = options.ports;
-    } else {
-      ports::EnumerateSerialPorts(names);
-    }
-    std::vector<std::string> identities;
-    for (const std::string& name : names) identities.push_back(ports::PortIdentity(name));
-    fleet.Listed(names, identities, now);
+    ListPorts(fleet, watch ? &*watch : nullptr, options.ports, now);
   };
   list(start);
   Clock::time_point nextList = watch ? start + watch->PollInterval() : Clock::time_point::max();
