@@ -128,7 +128,8 @@ void TMainPanel::Button1Click(comm::TObject* /*sender*/) {
     return;
   }
   if (outcome != upgrade::kIdentifyOk) {
-    ShowMessageBox(std::string(outcome), std::string(upgrade::kCaptionInitialize));
+    ShowMessageBox(std::string(outcome), std::string(upgrade::kCaptionInitialize),
+                   "The station: " + StationStateText(Run) + "\n");
     Comm->Close();
     Button1->SetEnabled(true);
     ShowStatus("");

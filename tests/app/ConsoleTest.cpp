@@ -271,7 +271,9 @@ TEST_F(ConsoleRun, EveryFailedEndingHasItsOwnStatusAndItsBoxOnStandardError) {
   ports.AddStation("COM4", {.identify = station::IdentifyAnswer::Refuse});
   EXPECT_EQ(Run({"COM4"}), console::kExitRefused);
   EXPECT_EQ(Printed(), "Initialize bootloader...\n");
-  EXPECT_EQ(err.str(), "Initialize error.: Station upgrade not supported.\n");
+  EXPECT_EQ(err.str(),
+            "ks-idu-cli: The station: not changed: nothing was written to it\n"
+            "Initialize error.: Station upgrade not supported.\n");
   EXPECT_FALSE(PortOpen("COM4"));
 
   // The erase is answered negatively: the upgrade fails at once.
