@@ -12,9 +12,8 @@
 #include "MainForm.h"
 #include "RunEvents.h"
 #include "Signals.h"
-#include "Trace.h"
-#include "Bootloader.h"
 #include "Sequencer.h"
+#include "Trace.h"
 
 namespace console {
 
@@ -51,17 +50,16 @@ std::string ExitCodesHelp() {
 ConsoleSession::ConsoleSession(app::TEventLoop& loop, ConsoleForm& form)
     : loop_(loop), form_(form) {
   form_.Start().OnEnabledChanged = [this](bool enabled) { StartChanged(enabled); };
-  form_.OnBox = [this](const std::string& text, const std::string& caption) {
-    if (started_ && !endSeen_) {
-      lastCaption_ = caption;
-      lastText_ = text;
-    }
+  form_.OnBox = [this](const std::string& /*text*/, const std::string& caption) {
+    if (started_ && !endSeen_) lastCaption_ = caption;
   };
 }
 
 void ConsoleSession::Attach(app::TMainPanel& panel) {
   panel_ = &panel;
   form_.Screen().SetResends([this] { return panel_ ? panel_->Run.resends : 0u; });
+  // The window knows how its run ended; the code is this program's to give.
+  panel.OnRunEnded = [this](const app::TRunEnding& ending) { runEnding_ = ending; };
   form_.OnStatus = [this](const std::string& text) {
     // The scan is over and the upgrade begins: say where.
     if (text == upgrade::kStatusErase && panel_ && !panel_->Run.port.empty())
@@ -74,30 +72,23 @@ void ConsoleSession::ReportTo(app::TRunReport* report, app::TReportSource source
   if (report) reporter_.emplace(*report, std::move(source));
 }
 
-app::TRunEnding ConsoleSession::EndingFor(int code, const std::string& lastCaption,
-                                          const std::string& lastText) {
-  switch (code) {
-    case kExitDone:
-      return {"done", "Done.", code};
-    case kExitInterrupted:
-      return {"interrupted", "", code};
-    case kExitException:
-      return {"exception", lastText, code};
-    case kExitNoRun:
-      return {"no run", lastText, code};
-    default:
-      break;
+app::TRunEnding ConsoleSession::Ending(int code) const {
+  if (runEnding_) {
+    app::TRunEnding ending = *runEnding_;
+    ending.exitStatus = code;
+    return ending;
   }
-  if (lastCaption == "Hardware error.") return {"not found", lastText, code};
-  if (lastCaption == "Initialize error.") return {"refused", lastText, code};
-  if (lastCaption == "Upgrade error.") return {"upgrade error", lastText, code};
-  return {"serial port error", lastText, code};
+  // Stopped, or ended by an exception, before the run had an ending.
+  return {code == kExitInterrupted ? "interrupted"
+          : code == kExitException ? "exception"
+                                   : "no run",
+          "", code};
 }
 
 void ConsoleSession::Summary(int code) {
   if (!panel_ || !started_) return;
   const app::TRunRecord& run = panel_->Run;
-  const app::TRunEnding ending = EndingFor(code, lastCaption_, lastText_);
+  const app::TRunEnding ending = Ending(code);
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f s",
                 std::chrono::duration<double>(Clock::now() - startedAt_).count());
@@ -157,7 +148,7 @@ void ConsoleSession::Finish(int code) {
   }
   Summary(code);
   if (reporter_ && panel_ && started_ &&
-      !reporter_->Ended(panel_->Run, EndingFor(code, lastCaption_, lastText_))) {
+      !reporter_->Ended(panel_->Run, Ending(code))) {
     form_.Screen().Error(std::string(kProgram) + ": the record of this run could not be written");
   }
   app::TraceNote("end, exit status " + std::to_string(code));

@@ -64,10 +64,6 @@ class ConsoleSession {
   // The code for a run that ended with these, as described at ExitCode.
   static ExitCode Verdict(const std::string& lastCaption, const std::string& status,
                           bool serialPortError);
-  // How the record of a run gives an ending with this code.
-  static app::TRunEnding EndingFor(int code, const std::string& lastCaption,
-                                   const std::string& lastText);
-
   // The window whose runs this session watches: its record of the run gives
   // the lines beside the run's own (where the station answered, what it holds
   // after a failure, the summary).
@@ -82,6 +78,8 @@ class ConsoleSession {
   void Finish(int code);
 
   void Summary(int code);
+  // How the run ended, with this program's exit code.
+  app::TRunEnding Ending(int code) const;
 
   app::TEventLoop& loop_;
   ConsoleForm& form_;
@@ -92,9 +90,10 @@ class ConsoleSession {
   bool endSeen_ = false;
   bool finished_ = false;
   bool serialPortError_ = false;
-  // Caption and text of the last box the window showed during the run.
+  // Caption of the last box the window showed during the run.
   std::string lastCaption_;
-  std::string lastText_;
+  // The window's own account of how its run ended, once it has.
+  std::optional<app::TRunEnding> runEnding_;
 };
 
 // Runs the program over the serial layer os with the ports from ports, the
