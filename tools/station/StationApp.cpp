@@ -12,6 +12,8 @@
 #include <set>
 #include <sstream>
 
+#include "JsonText.h"
+
 namespace station {
 
 namespace {
@@ -85,39 +87,6 @@ std::string Printable(const std::vector<std::uint8_t>& bytes) {
     }
   }
   return out;
-}
-
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20 || c >= 0x7F) {
-          // Bytes above 0x7F are not UTF-8 here: each stands for itself.
-          char esc[8];
-          std::snprintf(esc, sizeof esc, "\\u%04x", c);
-          out += esc;
-        } else {
-          out.push_back(static_cast<char>(c));
-        }
-    }
-  }
-  return out + "\"";
 }
 
 }  // namespace
@@ -483,7 +452,7 @@ std::string SummaryJson(const Station& station) {
     const Record& r = records[i];
     char time[32];
     std::snprintf(time, sizeof time, "%.6f", r.timeSeconds);
-    out << (i ? ",\n    " : "\n    ") << "{\"text\": " << JsonString(r.text)
+    out << (i ? ",\n    " : "\n    ") << "{\"text\": " << app::JsonString(r.text)
         << ", \"line\": " << r.line << ", \"attempt\": " << r.attempt
         << ", \"checksum_ok\": " << (r.checksumOk ? "true" : "false")
         << ", \"acknowledged\": " << (r.acknowledged ? "true" : "false") << ", \"time\": " << time
