@@ -10,6 +10,10 @@ namespace console {
 
 namespace {
 constexpr int kBarWidth = 30;
+
+std::string ResendsText(std::uint32_t resends) {
+  return std::to_string(resends) + (resends == 1 ? " resend" : " resends");
+}
 // The rate is not worth an estimate before the bar has moved for a second.
 constexpr auto kEstimateAfter = std::chrono::seconds(1);
 }  // namespace
@@ -32,8 +36,7 @@ std::string ConsoleScreen::Stamp() const {
 
 void ConsoleScreen::StatusLine(const std::string& text) {
   if (o_.observer) o_.observer->Status(text);
-  EndProgressLine();
-  o_.out << Stamp() << text << '\n' << std::flush;
+  Line(text);
 }
 
 void ConsoleScreen::Line(const std::string& text) {
@@ -73,7 +76,7 @@ std::string ConsoleScreen::RenderProgressLine(int percent, std::string_view time
   tail += "  ";
   tail += timeLeft;
   tail += " left";
-  if (resends > 0) tail += "  " + std::to_string(resends) + (resends == 1 ? " resend" : " resends");
+  if (resends > 0) tail += "  " + ResendsText(resends);
   const int width = (columns > 0 ? columns : 80) - 1;
   // "[" bar "] " before the tail; a bar of fewer than 5 is no bar.
   const int bar = std::min(kBarWidth, width - static_cast<int>(tail.size()) - 3);
@@ -111,7 +114,7 @@ void ConsoleScreen::Progress(std::int32_t min, std::int32_t max, std::int32_t po
   if (!o_.terminal) {
     if (percent != lastPercent_) {
       o_.out << Stamp() << percent << '%';
-      if (resends > 0) o_.out << "  " << resends << (resends == 1 ? " resend" : " resends");
+      if (resends > 0) o_.out << "  " << ResendsText(resends);
       o_.out << '\n' << std::flush;
     }
     lastPercent_ = percent;
