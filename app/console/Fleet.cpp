@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "ConsoleForm.h"
+#include "ConsoleProgram.h"
 #include "Ports.h"
 #include "RunEvents.h"
 #include "Sequencer.h"
@@ -13,13 +14,6 @@
 namespace console::fleet {
 
 namespace {
-
-constexpr int kExitDone = 0;
-constexpr int kExitNoRun = 1;
-constexpr int kExitNotFound = 3;
-constexpr int kExitSerialPortError = 6;
-constexpr int kExitException = 7;
-constexpr int kExitInterrupted = 130;
 
 // The table is not worth redrawing more often than this; its clock (the
 // time left) moves once a second.
@@ -102,7 +96,7 @@ int PortRun::Code() const {
 
 bool PortRun::StationFound() const {
   const int code = Code();
-  return code == kExitDone || code == 4 || code == 5 || reachedErase ||
+  return code == kExitDone || code == kExitRefused || code == kExitUpgradeError || reachedErase ||
          caption == upgrade::kCaptionInitialize;
 }
 
@@ -113,8 +107,8 @@ std::string PortRun::Outcome() const {
     case kExitDone:
       return std::string(upgrade::kStatusDone);
     case kExitNotFound:
-    case 4:
-    case 5:
+    case kExitRefused:
+    case kExitUpgradeError:
       if (!caption.empty()) return caption;
       break;
     case kExitSerialPortError:
@@ -141,8 +135,9 @@ std::string PortRun::Message() const {
 }
 
 const std::vector<int>& SeverityOrder() {
-  static const std::vector<int> order = {
-      kExitInterrupted, kExitException, 2, kExitNoRun, kExitSerialPortError, 5, 4, kExitNotFound};
+  static const std::vector<int> order = {kExitInterrupted, kExitException,       kExitUsage,
+                                         kExitNoRun,       kExitSerialPortError, kExitUpgradeError,
+                                         kExitRefused,     kExitNotFound};
   return order;
 }
 
@@ -153,7 +148,8 @@ int CombinedStatus(const std::vector<PortRun>& runs) {
   for (const PortRun& r : runs) {
     const int code = r.Code();
     // A run that was stopped, crashed or never ran may have had a station.
-    if (code == kExitInterrupted || code == kExitException || code == 2 || code == kExitNoRun) {
+    if (code == kExitInterrupted || code == kExitException || code == kExitUsage ||
+        code == kExitNoRun) {
       allDone = false;
     }
     if (r.StationFound()) {
@@ -357,7 +353,8 @@ void Fleet::Exited(std::size_t run, int status, int signal, Clock::time_point no
     Line(r.port, "stopped", now);
   } else if (r.signal != 0) {
     Line(r.port, r.Message(), now);
-  } else if (r.endCode < 0 || (code != kExitDone && r.caption.empty() && code != 6)) {
+  } else if (r.endCode < 0 ||
+             (code != kExitDone && r.caption.empty() && code != kExitSerialPortError)) {
     // Nothing it showed tells how it ended.
     Line(r.port,
          "exit status " + std::to_string(code) +
