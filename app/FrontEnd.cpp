@@ -30,7 +30,9 @@ std::atomic<std::uint64_t> g_serialPortErrors{0};
 
 }  // namespace
 
-std::uint64_t SerialPortErrorCount() { return g_serialPortErrors.load(); }
+std::uint64_t SerialPortErrorCount() {
+  return g_serialPortErrors.load();
+}
 
 void SetExceptionBoxService(ExceptionBoxService service) {
   std::lock_guard lock(Boxes().mutex);

@@ -106,8 +106,10 @@ void TMainPanel::Button1Click(comm::TObject* /*sender*/) {
         outcome = verdict == upgrade::ReplyVerdict::Accepted ? upgrade::kIdentifyOk
                                                              : upgrade::kUpgradeNotSupported;
         Run.port = name;
-        const std::size_t length = reply[1] >= 2 && reply[1] <= reply.size() ? reply[1] : reply.size();
-        Run.identifyReply.assign(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(length));
+        const std::size_t length =
+            reply[1] >= 2 && reply[1] <= reply.size() ? reply[1] : reply.size();
+        Run.identifyReply.assign(reply.begin(),
+                                 reply.begin() + static_cast<std::ptrdiff_t>(length));
         break;
       }
       if (attempts++ >= 3) break;
@@ -138,7 +140,8 @@ void TMainPanel::Button1Click(comm::TObject* /*sender*/) {
   }
   LoadImage();
   for (std::uint32_t address = 0; address < kImageBufferSize; address += upgrade::kBlockSize) {
-    if (!upgrade::BlockIsBlank(std::span<const std::uint8_t, kImageBufferSize>(ImageBuffer), address))
+    if (!upgrade::BlockIsBlank(std::span<const std::uint8_t, kImageBufferSize>(ImageBuffer),
+                               address))
       ++Run.blocksInImage;
   }
   ShowStatus(std::string(upgrade::kStatusErase));
@@ -358,8 +361,9 @@ std::string StationStateText(const TRunRecord& run) {
            " blocks written; " + std::string(kRunAgain);
   }
   if (run.closingAcknowledged >= 3) return "upgraded: every block written and the station reset";
-  return "erased and all " + blocks + " blocks written; " + std::to_string(run.closingAcknowledged) +
-         " of the 3 closing commands acknowledged; " + std::string(kRunAgain);
+  return "erased and all " + blocks + " blocks written; " +
+         std::to_string(run.closingAcknowledged) + " of the 3 closing commands acknowledged; " +
+         std::string(kRunAgain);
 }
 
 }  // namespace app

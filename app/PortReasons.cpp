@@ -3,10 +3,10 @@
 #include "Main.h"
 
 #ifndef _WIN32
-#include <cerrno>
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 #endif
 
 namespace app {
@@ -31,8 +31,7 @@ std::string InUse(const comm::OsError& e) {
 // group the serial devices belong to. Name that group and how to join it.
 std::string PermissionDenied(const std::string& path) {
   struct stat device {};
-  if (::stat(path.c_str(), &device) == 0 && (device.st_mode & S_IRWXG) != 0 &&
-      device.st_gid != 0) {
+  if (::stat(path.c_str(), &device) == 0 && (device.st_mode & S_IRWXG) != 0 && device.st_gid != 0) {
     std::string name = std::to_string(device.st_gid);
     if (const struct group* g = ::getgrgid(device.st_gid); g != nullptr && g->gr_name != nullptr)
       name = g->gr_name;

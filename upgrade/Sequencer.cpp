@@ -68,7 +68,9 @@ AnswerStep Act(const SequencerFields& f) {
 // The station takes every copy of a line alike and one at a time, and the
 // first answer came within copies times the reply time of the first copy: so
 // each further answer comes within that time of the one before it.
-std::uint32_t PerAnswerMs(const ReplyTally& t) { return t.copies * kLineReplyMs; }
+std::uint32_t PerAnswerMs(const ReplyTally& t) {
+  return t.copies * kLineReplyMs;
+}
 
 // Waits for the next answer, from now, but never past the time by which
 // every answer still owed has come.

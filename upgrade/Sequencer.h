@@ -65,8 +65,8 @@ struct ReplyTally {
     Burst,   // a refusal came: does an acknowledgement follow it?
     Settle,  // answers of earlier copies may still come
   };
-  std::uint32_t copies = 0;  // copies of the current line written
-  std::uint32_t owed = 0;    // answers those copies may still draw
+  std::uint32_t copies = 0;   // copies of the current line written
+  std::uint32_t owed = 0;     // answers those copies may still draw
   bool acknowledged = false;  // an answer to this line held an acknowledgement
   Wait wait = Wait::Reply;
   // While settling: by when every answer still owed has come (ms, on the

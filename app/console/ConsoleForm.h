@@ -27,8 +27,9 @@ using Clock = std::chrono::steady_clock;
 class RunObserver;
 
 struct ConsoleOutput {
-  ConsoleOutput(std::ostream& out, std::ostream& err, bool terminal = false,
-                std::function<Clock::time_point()> now = [] { return Clock::now(); })
+  ConsoleOutput(
+      std::ostream& out, std::ostream& err, bool terminal = false,
+      std::function<Clock::time_point()> now = [] { return Clock::now(); })
       : out(out), err(err), terminal(terminal), now(std::move(now)) {}
 
   std::ostream& out;

@@ -11,8 +11,8 @@
 #include "Main.h"
 #include "MainForm.h"
 #include "RunEvents.h"
-#include "Signals.h"
 #include "Sequencer.h"
+#include "Signals.h"
 #include "Trace.h"
 
 namespace console {
@@ -92,10 +92,10 @@ void ConsoleSession::Summary(int code) {
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f s",
                 std::chrono::duration<double>(Clock::now() - startedAt_).count());
-  form_.Screen().Line("Summary: " + (run.port.empty() ? std::string("no station") : run.port) +
-                      ", " + app::GroupedNumber(run.linesSent) + " lines sent, " +
-                      app::GroupedNumber(run.resends) + (run.resends == 1 ? " resend, " : " resends, ") +
-                      seconds + ", " + ending.outcome);
+  form_.Screen().Line(
+      "Summary: " + (run.port.empty() ? std::string("no station") : run.port) + ", " +
+      app::GroupedNumber(run.linesSent) + " lines sent, " + app::GroupedNumber(run.resends) +
+      (run.resends == 1 ? " resend, " : " resends, ") + seconds + ", " + ending.outcome);
 }
 
 ExitCode ConsoleSession::Verdict(const std::string& lastCaption, const std::string& status,
@@ -147,8 +147,7 @@ void ConsoleSession::Finish(int code) {
                          ": The station: " + app::StationStateText(panel_->Run));
   }
   Summary(code);
-  if (reporter_ && panel_ && started_ &&
-      !reporter_->Ended(panel_->Run, Ending(code))) {
+  if (reporter_ && panel_ && started_ && !reporter_->Ended(panel_->Run, Ending(code))) {
     form_.Screen().Error(std::string(kProgram) + ": the record of this run could not be written");
   }
   app::TraceNote("end, exit status " + std::to_string(code));

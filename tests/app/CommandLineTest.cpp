@@ -17,9 +17,8 @@ app::TParsedCommandLine Parse(std::vector<std::string> arguments,
 }
 
 TEST(CommandLine, PortsKeepTheirOrderAndDuplicates) {
-  const auto parsed = Parse(
-      {"--port", "/dev/ttyUSB1", "--trace", "run.log", "--port=COM3", "--port", "/dev/ttyUSB1",
-       "--report", "runs.jsonl"});
+  const auto parsed = Parse({"--port", "/dev/ttyUSB1", "--trace", "run.log", "--port=COM3",
+                             "--port", "/dev/ttyUSB1", "--report", "runs.jsonl"});
   ASSERT_EQ(parsed.error, "");
   EXPECT_EQ(parsed.options.ports,
             (std::vector<std::string>{"/dev/ttyUSB1", "COM3", "/dev/ttyUSB1"}));

@@ -233,11 +233,12 @@ class ConsoleRun : public ::testing::Test {
 TEST_F(ConsoleRun, AWholeUpgradePrintsItsPhasesAndProgressAndExitsZero) {
   station::Station& s = ports.AddStation("COM3");
   EXPECT_EQ(Run(), console::kExitDone);
-  EXPECT_EQ(Printed(), "Initialize bootloader...\nThe station answered on COM3.\n"
-                       "Erase processor...\nProgramming...\n" +
-                           Percents() + "Reset station...\nDone.\n");
-  EXPECT_TRUE(std::regex_match(summary,
-                               std::regex(R"(Summary: COM3, 1,933 lines sent, 0 resends, [0-9.]+ s, done)")))
+  EXPECT_EQ(Printed(),
+            "Initialize bootloader...\nThe station answered on COM3.\n"
+            "Erase processor...\nProgramming...\n" +
+                Percents() + "Reset station...\nDone.\n");
+  EXPECT_TRUE(std::regex_match(
+      summary, std::regex(R"(Summary: COM3, 1,933 lines sent, 0 resends, [0-9.]+ s, done)")))
       << summary;
   EXPECT_EQ(err.str(), "");
   EXPECT_TRUE(s.LastCommandSeen());
@@ -282,7 +283,8 @@ TEST_F(ConsoleRun, EveryFailedEndingHasItsOwnStatusAndItsBoxOnStandardError) {
   station::Station& s = ports.AddStation(
       "COM5", {.faults = {{.line = 1, .attempt = 0, .fault = station::Fault::Negative}}});
   EXPECT_EQ(Run({"COM5"}), console::kExitUpgradeError);
-  EXPECT_EQ(Printed(), "Initialize bootloader...\nThe station answered on COM5.\nErase processor...\n");
+  EXPECT_EQ(Printed(),
+            "Initialize bootloader...\nThe station answered on COM5.\nErase processor...\n");
   EXPECT_EQ(err.str(),
             "ks-idu-cli: The station: not changed, unless it erased without acknowledging: the "
             "erase line went out but was never acknowledged\n"

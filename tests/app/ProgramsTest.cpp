@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -119,7 +119,8 @@ TEST(Programs, HelpAndVersionGoToStandardOutput) {
 
     const Result help = RunProgram(program, {"--help"});
     EXPECT_EQ(help.status, 0) << name;
-    EXPECT_TRUE(help.out.starts_with("Usage: " + name + " [--port NAME]... [--trace FILE] [--report FILE]\n"))
+    EXPECT_TRUE(help.out.starts_with("Usage: " + name +
+                                     " [--port NAME]... [--trace FILE] [--report FILE]\n"))
         << help.out;
     EXPECT_NE(help.out.find("--trace FILE"), std::string::npos);
     EXPECT_EQ(help.err, "");
@@ -161,8 +162,10 @@ TEST(Programs, TheConsoleProgramRunsOnTheNamedPortsOnlyAndTracesTheRun) {
   EXPECT_EQ(run.status, 3);
   // To a pipe: the time first on every line; a summary ends the run.
   EXPECT_TRUE(std::regex_match(
-      run.out, std::regex(R"(\[ *[0-9.]+\] Initialize bootloader...\n)"
-                          R"(\[ *[0-9.]+\] Summary: no station, 0 lines sent, 0 resends, [0-9.]+ s, not found\n)")))
+      run.out,
+      std::regex(
+          R"(\[ *[0-9.]+\] Initialize bootloader...\n)"
+          R"(\[ *[0-9.]+\] Summary: no station, 0 lines sent, 0 resends, [0-9.]+ s, not found\n)")))
       << run.out;
   // A stand-in build warns first; each port passed over with its reason, then the box.
   const bool standIn = ExpectedImageLines().find("the stand-in") != std::string::npos;

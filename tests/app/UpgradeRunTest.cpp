@@ -284,7 +284,8 @@ TEST_F(UpgradeRun, AnEchoEndingInCrLfBeforeTheAcknowledgementIsNoRefusal) {
   // On the last command the station restarts: a resend would go unanswered.
   UseImage({":0100000011EE", ":00000001FF"});
   station::Station& s = ports.AddStation(
-      "COM1", {.faults = {{1, 1, Fault::EchoCrLf}, {2, 0, Fault::EchoCrLf}, {5, 1, Fault::EchoCrLf}}});
+      "COM1",
+      {.faults = {{1, 1, Fault::EchoCrLf}, {2, 0, Fault::EchoCrLf}, {5, 1, Fault::EchoCrLf}}});
   Press();
   EXPECT_EQ(RunToEnd(), (std::vector<std::uint32_t>{1000}));
   EXPECT_EQ(Lines(s).size(), 5u);  // no line went out twice

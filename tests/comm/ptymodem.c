@@ -90,7 +90,8 @@ static int line_file(int fd) {
 
 static uint32_t read_word(int lf, int word) {
   uint32_t value = 0;
-  if (pread(lf, &value, sizeof value, (off_t)(word * sizeof value)) != (ssize_t)sizeof value) value = 0;
+  if (pread(lf, &value, sizeof value, (off_t)(word * sizeof value)) != (ssize_t)sizeof value)
+    value = 0;
   return value;
 }
 

@@ -31,10 +31,10 @@
 #include <deque>
 #include <functional>
 #include <map>
-#include <set>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -389,7 +389,8 @@ class StationModel {
     if (!took_.contains(bytes)) {
       static constexpr std::uint32_t kLineTimes[] = {0, 0, 3, 40, 999, 1001, 1400, 2600};
       static constexpr std::uint32_t kEraseTimes[] = {0, 2000, 9999, 10001};
-      took_[bytes] = bytes == kErase ? kEraseTimes[script_.Choice(3)] : kLineTimes[script_.Choice(7)];
+      took_[bytes] =
+          bytes == kErase ? kEraseTimes[script_.Choice(3)] : kLineTimes[script_.Choice(7)];
     }
     const std::string ack = ".\r\n";
     switch (script_.Choice(11)) {
@@ -445,7 +446,8 @@ class StationModel {
  private:
   // The answer to the copy just received, once the station is done with the
   // line; returns when it goes out.
-  std::uint64_t Answer(const std::string& line, std::string bytes, const std::string& acknowledges) {
+  std::uint64_t Answer(const std::string& line, std::string bytes,
+                       const std::string& acknowledges) {
     const std::uint64_t at = std::max(g_now, busyUntil_) + took_[line];
     busyUntil_ = at;
     Schedule(at, std::move(bytes), acknowledges);
@@ -578,8 +580,9 @@ class Conversation {
     Expect(!filler_, "a filler, then another line than the one before it");
     Expect(current_ + 1 < lines_.size() && bytes == lines_[current_ + 1],
            "wrote " + Printable(bytes) + ", expected " + lines_[current_] + " or the line after");
-    Expect(Acknowledged(current_), "the next line went out before the station's acknowledgement of " +
-                                       lines_[current_] + " had arrived");
+    Expect(Acknowledged(current_),
+           "the next line went out before the station's acknowledgement of " + lines_[current_] +
+               " had arrived");
     Sent(current_ + 1);
   }
 
@@ -602,8 +605,9 @@ class Conversation {
       return;
     }
     Expect(ending == Ending::Failed, "a run that began its upgrade ended without its box");
-    Expect(current_ == 0 || sends_[current_] == 4,
-           message + " after " + std::to_string(sends_[current_]) + " sends of " + lines_[current_]);
+    Expect(
+        current_ == 0 || sends_[current_] == 4,
+        message + " after " + std::to_string(sends_[current_]) + " sends of " + lines_[current_]);
     Expect(!Acknowledged(current_) || noisy_,
            message + " although the acknowledgement of " + lines_[current_] + " had arrived");
   }
@@ -679,8 +683,9 @@ class Harness {
       port.busy = !p.opens;
       port.modemStatus = MS_CTS_ON | MS_DSR_ON | (p.carrier ? MS_RLSD_ON : 0);
       if (p.station) {
-        stations_.emplace(p.name, std::make_unique<StationModel>(
-                                      script_, p.name, [this](Burst b) { Schedule(std::move(b)); }));
+        stations_.emplace(p.name, std::make_unique<StationModel>(script_, p.name, [this](Burst b) {
+                            Schedule(std::move(b));
+                          }));
         // Called inside the double's write, its lock held: nothing here calls
         // back into it.
         port.peer = [this, name = p.name](const std::vector<std::uint8_t>& written,

@@ -242,8 +242,8 @@ TEST(StationFaults, RulesMatchLineAndAttempt) {
   c.lineMs = 5;
   c.splitMs = 11;
   c.faults = {
-      {2, 1, Fault::Silent},   {2, 2, Fault::Negative}, {2, 0, Fault::Echo},
-      {3, 0, Fault::Split},    {4, 1, Fault::Garbage},  {5, 1, Fault::TwoReplies},
+      {2, 1, Fault::Silent},   {2, 2, Fault::Negative},   {2, 0, Fault::Echo},
+      {3, 0, Fault::Split},    {4, 1, Fault::Garbage},    {5, 1, Fault::TwoReplies},
       {5, 0, Fault::Negative},  // never reached for attempt 1: the first match wins
       {6, 1, Fault::EchoCrLf}, {7, 1, Fault::Late, 1400},
   };

@@ -277,7 +277,8 @@ void Station::FinishRecord(bool measured, double now, std::vector<Chunk>& out) {
   Fault fault = Fault::None;
   std::uint32_t lateMs = 0;
   for (const FaultRule& rule : config_.faults) {
-    if ((rule.line == 0 || rule.line == r.line) && (rule.attempt == 0 || rule.attempt == r.attempt)) {
+    if ((rule.line == 0 || rule.line == r.line) &&
+        (rule.attempt == 0 || rule.attempt == r.attempt)) {
       fault = rule.fault;
       lateMs = rule.ms;
       break;

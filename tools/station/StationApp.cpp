@@ -59,9 +59,9 @@ bool ParseFault(const std::string& text, FaultRule& rule) {
     return true;
   }
   static const std::pair<const char*, Fault> kKinds[] = {
-      {"none", Fault::None},       {"silent", Fault::Silent},   {"negative", Fault::Negative},
-      {"echo", Fault::Echo},       {"split", Fault::Split},     {"garbage", Fault::Garbage},
-      {"two", Fault::TwoReplies},  {"echocrlf", Fault::EchoCrLf}};
+      {"none", Fault::None},      {"silent", Fault::Silent},    {"negative", Fault::Negative},
+      {"echo", Fault::Echo},      {"split", Fault::Split},      {"garbage", Fault::Garbage},
+      {"two", Fault::TwoReplies}, {"echocrlf", Fault::EchoCrLf}};
   for (const auto& [name, fault] : kKinds) {
     if (kind == name) {
       rule = FaultRule{static_cast<int>(line), static_cast<int>(attempt), fault};
@@ -195,9 +195,9 @@ ParseResult ParseOptions(const std::vector<std::string>& args, Options& options,
     // Only the options below take a value: anything else that looks like an
     // option is unknown, wherever it stands.
     static const std::set<std::string> kTakesValue = {
-        "--device",    "--link",     "--modem-dir",     "--line-speed", "--identify",
-        "--answer-from", "--identify-ms", "--erase-ms", "--line-ms",   "--fault",
-        "--hang-up-after", "--baud",  "--summary",      "--idle-exit",  "--dump"};
+        "--device",        "--link",        "--modem-dir", "--line-speed", "--identify",
+        "--answer-from",   "--identify-ms", "--erase-ms",  "--line-ms",    "--fault",
+        "--hang-up-after", "--baud",        "--summary",   "--idle-exit",  "--dump"};
     if (arg.rfind("--", 0) == 0 && !kTakesValue.contains(arg)) {
       error = "unknown option: " + arg;
       return ParseResult::Error;
