@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "EmbeddedImage.h"
-#include "Fleet.h"
 #include "FrontEnd.h"
 #include "Main.h"
 #include "MainForm.h"
@@ -200,7 +199,7 @@ int RunConsole(ConsoleOutput output, comm::CommOs& os, app::TPortSource& ports,
 }
 
 int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
-                bool outIsTerminal, std::function<int()> columns) {
+                bool outIsTerminal, std::function<int()> columns, TBenchEntry bench) {
   const app::TParsedCommandLine parsed =
       app::ParseCommandLine(arguments, app::TProgramKind::Console);
   if (!parsed.error.empty()) {
@@ -223,7 +222,7 @@ int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, st
         << "Every run ends with a summary line: port, lines sent, resends, duration and\n"
         << "outcome.\n\n"
         << app::OptionsHelp(app::TProgramKind::Console) << '\n'
-        << ExitCodesHelp() << fleet::FleetHelp();
+        << ExitCodesHelp() << (bench.help ? bench.help() : std::string());
     return kExitDone;
   }
   if (options.version) {
@@ -239,6 +238,10 @@ int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, st
   }
 
   std::string error;
+  if ((options.all || options.watch) && bench.run == nullptr) {
+    err << kProgram << ": --all and --watch are not part of this program\n";
+    return kExitUsage;
+  }
   if (options.all || options.watch) {
     // Each port's run appends to the report itself; one that cannot be
     // written is told once, before any port is opened.
@@ -247,7 +250,7 @@ int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, st
       return kExitUsage;
     }
     WarnOfStandIn(err);
-    return fleet::RunFleet(options, out, err, outIsTerminal);
+    return bench.run(options, out, err, outIsTerminal);
   }
 
   app::TProgramTrace trace(comm::SystemCommOs());

@@ -105,10 +105,18 @@ int RunConsole(ConsoleOutput output, comm::CommOs& os, app::TPortSource& ports,
                std::span<const std::string_view> imageLines, bool catchSignals = false,
                app::TRunReport* report = nullptr, app::TReportSource source = {});
 
+// The service bench (--all, --watch) is a front end of its own over runs of
+// this one; the program hands it in, so that this front end needs none of it.
+struct TBenchEntry {
+  std::string (*help)() = nullptr;
+  int (*run)(const app::TCommandLine& options, std::ostream& out, std::ostream& err,
+             bool outIsTerminal) = nullptr;
+};
+
 // The whole program, from its command line.
 // columns: the terminal's width, asked before each redraw of the progress
 // line (none: 80).
 int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
-                bool outIsTerminal, std::function<int()> columns = {});
+                bool outIsTerminal, std::function<int()> columns = {}, TBenchEntry bench = {});
 
 }  // namespace console

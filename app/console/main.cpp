@@ -14,6 +14,7 @@
 #endif
 
 #include "ConsoleProgram.h"
+#include "Fleet.h"
 
 namespace {
 
@@ -42,5 +43,6 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 #endif
   const std::vector<std::string> arguments(argv + std::min(argc, 1), argv + argc);
-  return console::ConsoleMain(arguments, std::cout, std::cerr, terminal, TerminalColumns);
+  return console::ConsoleMain(arguments, std::cout, std::cerr, terminal, TerminalColumns,
+                              {console::fleet::FleetHelp, console::fleet::RunFleet});
 }
