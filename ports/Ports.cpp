@@ -170,9 +170,9 @@ void AppendDeviceMapPorts(RegistryReader& reader, std::vector<std::string>& port
       continue;
     }
     const std::string upper = ToUpper(port);
-    const bool listed = std::any_of(portList.begin() + static_cast<std::ptrdiff_t>(walkStart),
-                                    portList.end(),
-                                    [&](const std::string& n) { return ToUpper(n) == upper; });
+    const bool listed =
+        std::any_of(portList.begin() + static_cast<std::ptrdiff_t>(walkStart), portList.end(),
+                    [&](const std::string& n) { return ToUpper(n) == upper; });
     if (!listed) portList.push_back(port);
   }
   reader.CloseKey(key);

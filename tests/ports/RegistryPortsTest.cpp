@@ -61,9 +61,17 @@ TEST(RegistryPorts, VersionSelectsExactlyOneBranch) {
     List expected;
   };
   const Case cases[] = {
-      {0, 4, {}},       {0, 5, {}},        {3, 5, {}},        {1, 4, {"COM3"}},
-      {1, 0, {"COM3"}}, {1, 10, {"COM3"}}, {2, 3, {"COM7"}},  {2, 4, {"COM7"}},
-      {2, 5, {"COM9", "COM7"}}, {2, 6, {"COM9", "COM7"}},  {2, 10, {"COM9", "COM7"}},
+      {0, 4, {}},
+      {0, 5, {}},
+      {3, 5, {}},
+      {1, 4, {"COM3"}},
+      {1, 0, {"COM3"}},
+      {1, 10, {"COM3"}},
+      {2, 3, {"COM7"}},
+      {2, 4, {"COM7"}},
+      {2, 5, {"COM9", "COM7"}},
+      {2, 6, {"COM9", "COM7"}},
+      {2, 10, {"COM9", "COM7"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("platform " + std::to_string(c.platform) + " major " + std::to_string(c.major));
@@ -159,7 +167,7 @@ TEST(RegistryPorts, DeviceMapAddsAdaptersAfterInstanceWalk) {
   AddInstance(r, "FTDIBUS\\VID_0403+PID_6001+B7\\0000", "FTSER2K", "COM5");  // unplugged
   AddInstance(r, "USB\\VID_2341&PID_0043\\9", "usbser", "COM23");
   AddInstance(r, "BTHENUM\\{00001101}\\8", "BTHMODEM", "COM30");
-  AddInstance(r, "MF\\PCI#1\\0", "Ser2pl", nullptr);  // empty entry kept
+  AddInstance(r, "MF\\PCI#1\\0", "Ser2pl", nullptr);      // empty entry kept
   AddInstance(r, "ROOT\\PORTS\\0000", "Serial", "COM1");  // duplicate kept
   r.SetString(HKEY_LOCAL_MACHINE, kDeviceMap, "\\Device\\Serial0", "COM1");
   r.SetString(HKEY_LOCAL_MACHINE, kDeviceMap, "\\Device\\VCP0", "COM12");
