@@ -46,7 +46,7 @@ struct TRunRecord {
   };
   // Every port the scan gave up, and why, in the order tried.
   std::vector<PassedOver> passedOver;
-  // Ports the listing left out on purpose (the kernel console).
+  // Ports the listing left out on purpose (the kernel console, Bluetooth links).
   std::vector<std::string> leftOut;
   // The station's port and its identify reply.
   std::string port;

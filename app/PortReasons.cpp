@@ -1,6 +1,7 @@
 #include "PortReasons.h"
 
 #include "Main.h"
+#include "Ports.h"
 
 #ifndef _WIN32
 #include <grp.h>
@@ -103,7 +104,9 @@ std::string NoPortsReason(const std::vector<std::string>& leftOut) {
     reason += leftOut[i];
   }
   reason += leftOut.size() == 1 ? " is" : " are";
-  reason += " left out: the kernel writes its console there)";
+  reason += " left out: ";
+  reason += ports::kLeftOutReason;
+  reason += ")";
   return reason;
 }
 

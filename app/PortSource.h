@@ -13,7 +13,7 @@ class TPortSource {
   virtual ~TPortSource() = default;
   // Appends the names to try, in the order to try them.
   virtual void EnumerateSerialPorts(std::vector<std::string>& portList) = 0;
-  // The ports the last listing left out on purpose (the kernel console), so
+  // The ports the last listing left out on purpose (the kernel console, Bluetooth links), so
   // that an empty list can say why.
   virtual std::vector<std::string> LeftOut() const { return {}; }
 };

@@ -4,6 +4,11 @@
 
 namespace comm {
 
+std::string Win32DevicePath(const std::string& name) {
+  if (name.empty() || name.find_first_of("\\/:") != std::string::npos) return name;
+  return "\\\\.\\" + name;
+}
+
 #ifdef _WIN32
 
 std::string DescribeOsError(int native) {

@@ -24,6 +24,13 @@ struct OsError {
 // text; "error 5 (Access is denied.)" on Windows.
 std::string DescribeOsError(int native);
 
+// The name to hand CreateFileA for a port name: Windows opens COM10 and above
+// only by their device path, so a bare name (not empty, none of the
+// characters \ / :) becomes \\.\NAME; a name that already holds a path is
+// kept as it is.
+// Everything else (lists, trace, reasons) keeps the name as given.
+std::string Win32DevicePath(const std::string& name);
+
 class CommOs {
  public:
   virtual ~CommOs() = default;

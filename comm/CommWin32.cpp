@@ -6,8 +6,8 @@ namespace comm {
 
 HANDLE Win32CommOs::CreateFileA(const char* name, DWORD desiredAccess, DWORD shareMode,
                                 DWORD creationDisposition, DWORD flagsAndAttributes) {
-  return ::CreateFileA(name, desiredAccess, shareMode, nullptr, creationDisposition,
-                       flagsAndAttributes, nullptr);
+  return ::CreateFileA(Win32DevicePath(name).c_str(), desiredAccess, shareMode, nullptr,
+                       creationDisposition, flagsAndAttributes, nullptr);
 }
 
 DWORD Win32CommOs::GetFileType(HANDLE file) { return ::GetFileType(file); }

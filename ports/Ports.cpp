@@ -139,6 +139,45 @@ void EnumerateDeviceInstances(RegistryReader& reader, std::vector<std::string>& 
   }
 }
 
+// NT 5 and newer, after the instance walk: the ports present now, as every
+// serial driver writes them into the device map. The walk's service filter
+// knows only the built-in drivers and misses every USB adapter's (FTSER2K,
+// silabser, CH341SER, Ser2pl64, usbser...), so the names it has not listed
+// are appended in value order. Bluetooth links stay out: opening one makes
+// Windows spend seconds reaching the paired device.
+void AppendDeviceMapPorts(RegistryReader& reader, std::vector<std::string>& portList,
+                          std::size_t walkStart, std::vector<std::string>* leftOut) {
+  HKEY key{};
+  DWORD subKeys = 0;
+  DWORD values = 0;
+  if (OpenRegistryKey(reader, HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", key, subKeys,
+                      values) != ERROR_SUCCESS) {
+    return;
+  }
+  const std::string bluetooth = ToUpper("\\Device\\BthModem");
+  for (DWORD index = 0; index < values; ++index) {
+    // The same buffer and limits as a lookup by name.
+    ValueBuffer data{};
+    char name[kValueNameLimit] = {};
+    DWORD nameChars = kValueNameLimit;
+    DWORD dataBytes = kValueDataLimit;
+    if (reader.EnumValue(key, index, name, nameChars, data, dataBytes) != ERROR_SUCCESS) continue;
+    const std::string device(name, std::min<DWORD>(nameChars, kValueNameLimit - 1));
+    const std::string port = BufferText(data);
+    if (port.empty()) continue;
+    if (ToUpper(device).rfind(bluetooth, 0) == 0) {
+      if (leftOut) leftOut->push_back(port);
+      continue;
+    }
+    const std::string upper = ToUpper(port);
+    const bool listed =
+        std::any_of(portList.begin() + static_cast<std::ptrdiff_t>(walkStart), portList.end(),
+                    [&](const std::string& n) { return ToUpper(n) == upper; });
+    if (!listed) portList.push_back(port);
+  }
+  reader.CloseKey(key);
+}
+
 }  // namespace
 
 LONG OpenRegistryKey(RegistryReader& reader, HKEY root, const std::string& path, HKEY& key,
@@ -183,6 +222,11 @@ bool FindRegistryValue(RegistryReader& reader, HKEY key, DWORD valueCount,
 }
 
 void EnumerateSerialPorts(RegistryReader& reader, std::vector<std::string>& portList) {
+  EnumerateSerialPorts(reader, portList, nullptr);
+}
+
+void EnumerateSerialPorts(RegistryReader& reader, std::vector<std::string>& portList,
+                          std::vector<std::string>* leftOut) {
   DWORD platformId = 0;
   DWORD majorVersion = 0;
   if (!reader.GetVersion(platformId, majorVersion)) return;
@@ -192,7 +236,9 @@ void EnumerateSerialPorts(RegistryReader& reader, std::vector<std::string>& port
     if (majorVersion <= 4) {
       EnumerateSerialDeviceMap(reader, portList);
     } else {
+      const std::size_t walkStart = portList.size();
       EnumerateDeviceInstances(reader, portList);
+      AppendDeviceMapPorts(reader, portList, walkStart, leftOut);
     }
   }
 }

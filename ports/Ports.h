@@ -62,6 +62,19 @@ bool FindRegistryValue(RegistryReader& reader, HKEY key, DWORD valueCount,
 // Appends the serial port names found in the registry seen through reader, in
 // the order found; duplicates are kept and nothing is sorted.
 void EnumerateSerialPorts(RegistryReader& reader, std::vector<std::string>& portList);
+// The same; leftOut, when given, gets the ports left out on purpose (the
+// Bluetooth links of the device map).
+void EnumerateSerialPorts(RegistryReader& reader, std::vector<std::string>& portList,
+                          std::vector<std::string>* leftOut);
+
+// Why the platform's own listing leaves ports out (the Bluetooth links of the
+// device map on Windows, the kernel console on Linux).
+#ifdef _WIN32
+inline constexpr const char* kLeftOutReason =
+    "opening a Bluetooth link makes Windows spend seconds calling the paired device";
+#else
+inline constexpr const char* kLeftOutReason = "the kernel writes its console there";
+#endif
 
 #ifndef _WIN32
 // Appends the names of the serial ports that have a device behind them under
@@ -75,7 +88,7 @@ void EnumerateSysfsSerialPorts(std::vector<std::string>& portList,
 
 // The platform's own port list: the real registry on Windows, sysfs elsewhere.
 void EnumerateSerialPorts(std::vector<std::string>& portList);
-// The same, and the ports it left out on purpose (the kernel console).
+// The same, and the ports it left out on purpose (see kLeftOutReason).
 void EnumerateSerialPorts(std::vector<std::string>& portList, std::vector<std::string>& leftOut);
 
 }  // namespace ports

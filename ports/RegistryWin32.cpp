@@ -43,10 +43,9 @@ void EnumerateSerialPorts(std::vector<std::string>& portList) {
   EnumerateSerialPorts(registry, portList);
 }
 
-void EnumerateSerialPorts(std::vector<std::string>& portList,
-                          std::vector<std::string>& /*leftOut*/) {
-  // The registry lists only the ports there are to use.
-  EnumerateSerialPorts(portList);
+void EnumerateSerialPorts(std::vector<std::string>& portList, std::vector<std::string>& leftOut) {
+  Win32Registry registry;
+  EnumerateSerialPorts(registry, portList, &leftOut);
 }
 
 }  // namespace ports

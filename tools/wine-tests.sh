@@ -102,14 +102,16 @@ export DISPLAY=":$(head -n1 "$work/display")"
 # A fresh prefix. Wine maps the machine's own serial devices to COM1, COM2
 # and so on at every start; marking COM1 to COM255 as taken (with no device)
 # pushes them to COM256, out of reach of every test. COM7 goes to a symlink
-# that the peer (or the station) points at its pty slave. Windows open in an
-# 800 x 600 virtual desktop, where Wine manages them as Windows does.
+# that the peer (or the station) points at its pty slave; COM12 to the same
+# one, a port numbered above 9 that Windows opens only by its device path.
+# Windows open in an 800 x 600 virtual desktop, where Wine manages them as
+# Windows does.
 wineboot -i >/dev/null 2>&1
 {
   printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
   for i in $(seq 1 255); do
-    if [ "$i" = 7 ]; then
-      printf '"COM7"="%s"\n' "$work/com7"
+    if [ "$i" = 7 ] || [ "$i" = 12 ]; then
+      printf '"COM%d"="%s"\n' "$i" "$work/com7"
     else
       printf '"COM%d"=""\n' "$i"
     fi
@@ -362,23 +364,28 @@ fi
 # The Windows subset of the fault matrix: the console program under Wine
 # against the station on COM7, each ending with its exit status and message.
 cli_exe=$build/app/console/ks-idu-cli.exe
-console_row() {  # expected-status expected-text [station option...]
-  local want=$1 text=$2
+console_row() {  # expected-status expected-text [station option...]; port in $row_port
+  local want=$1 text=$2 port=${row_port:-COM7}
   shift 2
   start_station "$@"
   local rc=0
   LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem" \
-    timeout 120 wine "$cli_exe" --port COM7 >"$work/row.out" 2>"$work/row.err" || rc=$?
+    timeout 120 wine "$cli_exe" --port "$port" >"$work/row.out" 2>"$work/row.err" || rc=$?
   stop_station
-  if [ "$rc" -ne "$want" ] || ! grep -qF -- "$text" "$work/row.out" "$work/row.err"; then
-    echo "wine-tests: ks-idu-cli.exe with the station's ${*:-defaults}: exit $rc," \
+  # The port keeps the name it was given; only the open uses the device path.
+  if [ "$rc" -ne "$want" ] || ! grep -qF -- "$text" "$work/row.out" "$work/row.err" ||
+    grep -qF -- '\\.\' "$work/row.out" "$work/row.err"; then
+    echo "wine-tests: ks-idu-cli.exe --port $port with the station's ${*:-defaults}: exit $rc," \
       "expected $want and \"$text\"" >&2
     cat "$work/row.out" "$work/row.err" >&2
     exit 1
   fi
-  printf 'wine-tests: ks-idu-cli.exe, station %-48s exit %d, %s\n' "${*:-as it comes}" "$rc" "$text"
+  printf 'wine-tests: ks-idu-cli.exe --port %s, station %-48s exit %d, %s\n' "$port" \
+    "${*:-as it comes}" "$rc" "$text"
 }
 console_row 0 "Done."
+# Above COM9: reached only as \\.\COM12, and still called COM12.
+row_port=COM12 console_row 0 "Done."
 console_row 4 "Initialize error.: Station upgrade not supported." --identify refuse
 console_row 3 "Hardware error.: Station KESTRO not found." --identify silent
 console_row 5 "Upgrade error.: Communication error." --fault 1=negative

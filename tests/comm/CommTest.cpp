@@ -203,6 +203,26 @@ TEST_F(CommTest, PortsThatDoNotOpenLeaveItClosedWithoutMessage) {
   EXPECT_EQ(second.LastOpenError().code, ERROR_ACCESS_DENIED);
 }
 
+TEST(Win32DevicePath, BareNamesGetTheDevicePathOthersStayAsGiven) {
+  const struct {
+    const char* name;
+    const char* path;
+  } cases[] = {
+      {"COM1", "\\\\.\\COM1"},
+      {"COM12", "\\\\.\\COM12"},
+      {"com256", "\\\\.\\com256"},
+      {"CNCA0", "\\\\.\\CNCA0"},
+      {"", ""},
+      {"\\\\.\\COM12", "\\\\.\\COM12"},
+      {"\\\\?\\GLOBALROOT\\Device\\VCP0", "\\\\?\\GLOBALROOT\\Device\\VCP0"},
+      {"C:\\ports\\x", "C:\\ports\\x"},
+      {"COM3:", "COM3:"},
+      {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+      {"a\\b", "a\\b"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Win32DevicePath(c.name), c.path) << c.name;
+}
+
 TEST_F(CommTest, SecondOpenReportsAndKeepsThePort) {
   TThreadComm& c = OpenComm();
   HANDLE before = c.Handle();

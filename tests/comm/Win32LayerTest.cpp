@@ -122,9 +122,12 @@ TEST_F(Win32LayerTest, OpensExclusivelyAndWritesSettingsThrough) {
   }
   EXPECT_TRUE(os.CloseHandle(h));
 
-  EXPECT_EQ(os.CreateFileA("COM250", GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+  // A name no device has. (Not a COM number: the rig marks COM1 to COM255
+  // taken, and Wine opens those by their device path all the same.)
+  EXPECT_EQ(os.CreateFileA("KSIDUNOPORT", GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED),
             INVALID_HANDLE_VALUE);
+  EXPECT_EQ(os.GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 
   {
     TThreadComm comm(nullptr, os);

@@ -61,9 +61,17 @@ TEST(RegistryPorts, VersionSelectsExactlyOneBranch) {
     List expected;
   };
   const Case cases[] = {
-      {0, 4, {}},       {0, 5, {}},        {3, 5, {}},        {1, 4, {"COM3"}},
-      {1, 0, {"COM3"}}, {1, 10, {"COM3"}}, {2, 3, {"COM7"}},  {2, 4, {"COM7"}},
-      {2, 5, {"COM9"}}, {2, 6, {"COM9"}},  {2, 10, {"COM9"}},
+      {0, 4, {}},
+      {0, 5, {}},
+      {3, 5, {}},
+      {1, 4, {"COM3"}},
+      {1, 0, {"COM3"}},
+      {1, 10, {"COM3"}},
+      {2, 3, {"COM7"}},
+      {2, 4, {"COM7"}},
+      {2, 5, {"COM9", "COM7"}},
+      {2, 6, {"COM9", "COM7"}},
+      {2, 10, {"COM9", "COM7"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("platform " + std::to_string(c.platform) + " major " + std::to_string(c.major));
@@ -79,7 +87,7 @@ TEST(RegistryPorts, VersionSelectsExactlyOneBranch) {
   r.SetVersion(2, 10);
   List list{"earlier"};
   EnumerateSerialPorts(r, list);
-  EXPECT_EQ(list, (List{"earlier", "COM9"}));
+  EXPECT_EQ(list, (List{"earlier", "COM9", "COM7"}));
 }
 
 TEST(RegistryPorts, ConfigManagerListsPortsClassWithComLetter) {
@@ -147,6 +155,50 @@ TEST(RegistryPorts, DeviceInstancesWithSerialServiceInWalkOrder) {
   r.AddKey(HKEY_LOCAL_MACHINE, kInstances + "\\EMPTY\\NODEVICES");
 
   EXPECT_EQ(Enumerate(r), (List{"COM1", "COM2", "COM5", "", "", "COM1"}));
+}
+
+// The instance walk keeps only the built-in drivers' services; the device map
+// adds the adapters present now, once each, and keeps Bluetooth links out.
+TEST(RegistryPorts, DeviceMapAddsAdaptersAfterInstanceWalk) {
+  MemoryRegistry r;
+  r.SetVersion(VER_PLATFORM_WIN32_NT, 10);
+  AddInstance(r, "ACPI\\PNP0501\\1", "Serial", "COM1");
+  AddInstance(r, "FTDIBUS\\VID_0403+PID_6001+A1\\0000", "FTSER2K", "COM12");
+  AddInstance(r, "FTDIBUS\\VID_0403+PID_6001+B7\\0000", "FTSER2K", "COM5");  // unplugged
+  AddInstance(r, "USB\\VID_2341&PID_0043\\9", "usbser", "COM23");
+  AddInstance(r, "BTHENUM\\{00001101}\\8", "BTHMODEM", "COM30");
+  AddInstance(r, "MF\\PCI#1\\0", "Ser2pl", nullptr);      // empty entry kept
+  AddInstance(r, "ROOT\\PORTS\\0000", "Serial", "COM1");  // duplicate kept
+  r.SetString(HKEY_LOCAL_MACHINE, kDeviceMap, "\\Device\\Serial0", "COM1");
+  r.SetString(HKEY_LOCAL_MACHINE, kDeviceMap, "\\Device\\VCP0", "COM12");
+  r.SetString(HKEY_LOCAL_MACHINE, kDeviceMap, "\\Device\\BthModem0", "COM30");
+  r.SetString(HKEY_LOCAL_MACHINE, kDeviceMap, "\\Device\\USBSER000", "COM23");
+  r.SetString(HKEY_LOCAL_MACHINE, kDeviceMap, "\\Device\\Serial1", "com1");  // same port
+  r.SetString(HKEY_LOCAL_MACHINE, kDeviceMap, "\\Device\\Empty", "");
+  r.SetString(HKEY_LOCAL_MACHINE, kDeviceMap, "\\Device\\VCP1", std::string(600, 'C'));
+  r.SetString(HKEY_LOCAL_MACHINE, kDeviceMap, "\\Device\\VCP2", "COM12");  // once only
+  r.SetString(HKEY_LOCAL_MACHINE, kDeviceMap, "\\device\\bthmodem1", "COM31");
+
+  // The walk keeps COM1, the empty entry and the duplicate, but none of the
+  // adapters: COM5 is in Enum only and so stays out.
+  const List expected{"COM1", "", "COM1", "COM12", "COM23"};
+  EXPECT_EQ(Enumerate(r), expected);
+  List list;
+  List leftOut;
+  EnumerateSerialPorts(r, list, &leftOut);
+  EXPECT_EQ(list, expected);
+  EXPECT_EQ(leftOut, (List{"COM30", "COM31"}));
+  EXPECT_TRUE(r.OpenKeyPaths().empty());
+
+  // An adapter on a machine whose walk finds nothing: the device map alone.
+  MemoryRegistry bare;
+  bare.SetVersion(VER_PLATFORM_WIN32_NT, 6);
+  bare.SetString(HKEY_LOCAL_MACHINE, kDeviceMap, "\\Device\\VCP0", "COM12");
+  bare.SetString(HKEY_LOCAL_MACHINE, kDeviceMap, "\\Device\\Silabser0", "COM40");
+  EXPECT_EQ(Enumerate(bare), (List{"COM12", "COM40"}));
+  // A device map that does not open leaves the walk's list as it is.
+  bare.FailOpen(HKEY_LOCAL_MACHINE, kDeviceMap, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(Enumerate(bare), List{});
 }
 
 TEST(RegistryPorts, KeysThatDoNotOpenYieldNothingAndWalkGoesOn) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "CommOs.h"
 #include "StationPort.h"
 
 namespace station {
@@ -32,7 +33,7 @@ class Win32Port : public StationPort {
   bool Open(const PortOptions& options, std::string& error) {
     name_ = options.device;
     // COM10 and above are reachable only by their device path.
-    const std::string path = name_.rfind("\\\\.\\", 0) == 0 ? name_ : "\\\\.\\" + name_;
+    const std::string path = comm::Win32DevicePath(name_);
     handle_ = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE) {
