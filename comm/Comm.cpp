@@ -138,8 +138,20 @@ void TCommEventThread::Execute() {
     bool succeeded = os_.WaitCommEvent(PortHandle, &EventMask, &overlapped) != FALSE;
     if (!succeeded && os_.GetLastError() == ERROR_IO_PENDING) {
       succeeded = os_.WaitForSingleObject(overlapped.hEvent, INFINITE) == WAIT_OBJECT_0;
+      // The event only says the wait ended; its result says how. A removed
+      // device ends every wait at once with an error.
+      DWORD unused = 0;
+      if (succeeded)
+        succeeded = os_.GetOverlappedResult(PortHandle, &overlapped, &unused, FALSE) != FALSE;
+    }
+    if (succeeded && EventMask == 0) {
+      std::lock_guard lock(link_->mutex);
+      if (link_->stopRequested) break;
+      // A mask of 0 that Close did not ask for reports nothing: a failed wait.
+      succeeded = false;
     }
     if (!succeeded) {
+      os_.ResetEvent(overlapped.hEvent);
       PauseAfterFailure(++failures);
       continue;
     }

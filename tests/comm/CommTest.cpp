@@ -733,6 +733,28 @@ TEST_F(CommTest, WaitsThatFailAtOnceDoNotSpin) {
   EXPECT_TRUE(WaitForThreads());
 }
 
+TEST_F(CommTest, WaitsThatEndWithAnErrorCountAsFailedAndDeliverNothing) {
+  // A pulled adapter: each wait goes pending and ends at once, with an error
+  // from GetOverlappedResult and a mask of 0 nobody asked for.
+  os.WithPort("COM3", [](FakeCommOs::Port& p) { p.waitError = ERROR_GEN_FAILURE; });
+  int delivered = 0;
+  comm = std::make_unique<TThreadComm>(nullptr, os);
+  comm->SetPort("COM3");
+  comm->OnCommEvent = [&](TObject*, std::uint32_t, const COMSTAT&) { ++delivered; };
+  comm->Open();
+  ASSERT_TRUE(comm->IsOpen());
+  for (int i = 0; i < 25; ++i) PumpUntil([] { return false; }, 20ms);
+  EXPECT_EQ(delivered, 0);
+  EXPECT_LT(os.CountCalls("WaitCommEvent"), 40u);
+  EXPECT_GE(os.CountCalls("GetOverlappedResult event"), 3u);
+  // The device comes back: its events are delivered again.
+  os.WithPort("COM3", [](FakeCommOs::Port& p) { p.waitError = 0; });
+  os.Receive("COM3", {1});
+  EXPECT_TRUE(PumpUntil([&] { return delivered > 0; }));
+  comm->Close();
+  EXPECT_TRUE(WaitForThreads());
+}
+
 TEST_F(CommTest, OwnerDestroysAnOpenComponentWhichClosesFirst) {
   auto owner = std::make_unique<TComponent>(nullptr);
   auto* c = new TThreadComm(owner.get(), os);

@@ -274,9 +274,16 @@ BOOL FakeCommOs::ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read,
   return Succeed();
 }
 
-BOOL FakeCommOs::GetOverlappedResult(HANDLE file, OVERLAPPED* /*overlapped*/, DWORD* transferred,
+BOOL FakeCommOs::GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred,
                                      BOOL wait) {
   std::lock_guard lock(mutex_);
+  if (Port* p = PortOf(file);
+      p != nullptr && overlapped != nullptr && overlapped == p->waitOverlapped) {
+    // The end of a comm-event wait.
+    Record("GetOverlappedResult event");
+    if (transferred != nullptr) *transferred = 0;
+    return p->waitError != 0 ? Fail(p->waitError) : Succeed();
+  }
   Record(std::string("GetOverlappedResult ") + (wait ? "wait" : "nowait"));
   if (PortOf(file) == nullptr) return Fail(ERROR_INVALID_HANDLE);
   if (writeIncompleteLeft_ > 0) {
@@ -364,6 +371,12 @@ BOOL FakeCommOs::WaitCommEvent(HANDLE file, DWORD* mask, OVERLAPPED* overlapped)
   if (Failing("WaitCommEvent")) return FALSE;
   Port* p = PortOf(file);
   if (p == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  p->waitOverlapped = overlapped;
+  if (p->waitError != 0) {
+    *mask = 0;
+    Signal(overlapped->hEvent);
+    return Fail(ERROR_IO_PENDING);
+  }
   if (p->history != 0) {
     *mask = std::exchange(p->history, 0);
     Signal(overlapped->hEvent);

@@ -43,6 +43,11 @@ class FakeCommOs : public CommOs {
     // Pending overlapped wait.
     DWORD* waitMask = nullptr;
     HANDLE waitEvent = nullptr;
+    // The last wait's OVERLAPPED, for its GetOverlappedResult.
+    OVERLAPPED* waitOverlapped = nullptr;
+    // When set, every wait goes pending and ends at once with mask 0 and this
+    // error from GetOverlappedResult, as for a removed device.
+    DWORD waitError = 0;
     bool open = false;
     // A driver whose pending wait goes on through a mask change (it still
     // ends when the port is closed).
