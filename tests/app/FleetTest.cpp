@@ -2,6 +2,7 @@
 // run when, what it shows, the combined exit status) fed with the events its
 // runs send, and one port's run telling its events through the real channel.
 #include <gtest/gtest.h>
+#include <algorithm>
 
 #include <sstream>
 #include <string>
@@ -162,6 +163,36 @@ TEST_F(FleetLogic, TheExitStatusIsZeroOnlyWhenEveryStationFoundIsDone) {
   for (int code : console::fleet::SeverityOrder()) {
     EXPECT_NE(console::ExitCodesHelp().find("  " + std::to_string(code) + " "), std::string::npos)
         << code;
+  }
+  // The order is the one --help prints, and each code wins over the next,
+  // whichever of the two ports ends first.
+  std::string help = console::fleet::FleetHelp();
+  std::replace(help.begin(), help.end(), '\n', ' ');
+  const auto at = help.find("order: ");
+  ASSERT_NE(at, std::string::npos) << help;
+  // "130, 7 (also a run that crashed), 2, ...": the codes without the asides.
+  std::string list;
+  int depth = 0;
+  for (char ch : help.substr(at + 7)) {
+    if (ch == '(') ++depth;
+    if (depth == 0 && ch != ',') list += ch;
+    if (ch == ')') --depth;
+    if (ch == '.' && depth == 0) break;
+  }
+  std::vector<int> printed;
+  std::istringstream words(list);
+  for (int code = 0; words >> code;) printed.push_back(code);
+  const auto& order = console::fleet::SeverityOrder();
+  EXPECT_EQ(printed, order) << help;
+  for (std::size_t i = 0; i + 1 < order.size(); ++i) {
+    for (bool swap : {false, true}) {
+      std::vector<PortRun> runs(2);
+      runs[swap ? 1 : 0].exitStatus = order[i];
+      runs[swap ? 0 : 1].exitStatus = order[i + 1];
+      for (PortRun& r : runs) r.reachedErase = true;
+      EXPECT_EQ(console::fleet::CombinedStatus(runs), order[i])
+          << order[i] << " over " << order[i + 1];
+    }
   }
 }
 

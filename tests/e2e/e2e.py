@@ -33,6 +33,7 @@ import signal
 import struct
 import subprocess
 import sys
+import tempfile
 import termios
 import threading
 import time
@@ -287,19 +288,20 @@ class HeldPort:
 class Run:
     """ks-idu-cli with the given ports, watched from outside until it ends."""
 
-    def __init__(self, directory, ports, modem_dir, bound, on_sample=None, prefix=()):
+    def __init__(self, directory, ports, modem_dir, bound, on_sample=None, prefix=(), cli=None,
+                 preload=None):
         self.trace_path = os.path.join(directory, "trace.txt")
         self.out_path = os.path.join(directory, "cli.out")
         self.err_path = os.path.join(directory, "cli.err")
         self.report_path = os.path.join(directory, "report.jsonl")
         if os.path.exists(self.report_path):
             os.unlink(self.report_path)
-        command = list(prefix) + [Config.cli, "--trace", self.trace_path, "--report",
+        command = list(prefix) + [cli or Config.cli, "--trace", self.trace_path, "--report",
                                   self.report_path]
         for p in ports:
             command += ["--port", p]
         env = dict(os.environ)
-        env["LD_PRELOAD"] = Config.preload
+        env["LD_PRELOAD"] = Config.preload if preload is None else preload
         env["KSIDU_PTYMODEM_DIR"] = modem_dir
         self.ports = list(ports)
         self.samples = []  # (seconds, threads, fd count, ports held, fds other than anon inodes)
@@ -812,6 +814,21 @@ def run_row(row, work):
     """Runs one row; returns (row, run, failures)."""
     c = Checks()
     directory = os.path.join(work, row.name)
+    reachable = cli = preload = None
+    if row.as_nobody and os.geteuid() == 0:
+        # The checkout may live in a folder only root can enter (/root, a
+        # 0700 home): the other user gets the program, the preload library
+        # and the row's folder in a folder of its own that it can reach.
+        reachable = tempfile.mkdtemp(prefix="ksidu-e2e-")
+        os.chmod(reachable, 0o755)
+        directory = os.path.join(reachable, row.name)
+        cli = os.path.join(reachable, os.path.basename(Config.cli))
+        shutil.copy2(Config.cli, cli)
+        libs = []
+        for i, lib in enumerate(p for p in Config.preload.split(":") if p):
+            libs.append(os.path.join(reachable, "%d-%s" % (i, os.path.basename(lib))))
+            shutil.copy2(lib, libs[-1])
+        preload = ":".join(libs)
     shutil.rmtree(directory, ignore_errors=True)
     os.makedirs(directory)
     modem_dir = os.path.join(directory, "modem")
@@ -870,7 +887,7 @@ def run_row(row, work):
                       'mount --bind "$0" /sys/class/tty && exec "$@"', tty]
             ports = []
         run = Run(directory, ports, modem_dir, row.seconds * 3 + SLACK_SECONDS, row.on_sample,
-                  prefix)
+                  prefix, cli, preload)
         if held:
             held.release()
         check_run_common(c, run, row.expect_status, row.expect_err, row.statuses)
@@ -906,6 +923,8 @@ def run_row(row, work):
         for s in (st, other):
             if s:
                 s.kill()
+        if reachable:
+            shutil.rmtree(reachable, ignore_errors=True)
     return row, run, c.failures
 
 
