@@ -139,6 +139,18 @@ void EnumerateDeviceInstances(RegistryReader& reader, std::vector<std::string>& 
   }
 }
 
+// The name and data of the value at index, within the lookup limits; false
+// for a value that cannot be read or does not fit.
+bool ReadValueAt(RegistryReader& reader, HKEY key, DWORD index, std::string& name,
+                 ValueBuffer& data) {
+  char text[kValueNameLimit] = {};
+  DWORD nameChars = kValueNameLimit;
+  DWORD dataBytes = kValueDataLimit;
+  if (reader.EnumValue(key, index, text, nameChars, data, dataBytes) != ERROR_SUCCESS) return false;
+  name.assign(text, std::min<DWORD>(nameChars, kValueNameLimit - 1));
+  return true;
+}
+
 // NT 5 and newer, after the instance walk: the ports present now, as every
 // serial driver writes them into the device map. The walk's service filter
 // knows only the built-in drivers and misses every USB adapter's (FTSER2K,
@@ -158,11 +170,8 @@ void AppendDeviceMapPorts(RegistryReader& reader, std::vector<std::string>& port
   for (DWORD index = 0; index < values; ++index) {
     // The same buffer and limits as a lookup by name.
     ValueBuffer data{};
-    char name[kValueNameLimit] = {};
-    DWORD nameChars = kValueNameLimit;
-    DWORD dataBytes = kValueDataLimit;
-    if (reader.EnumValue(key, index, name, nameChars, data, dataBytes) != ERROR_SUCCESS) continue;
-    const std::string device(name, std::min<DWORD>(nameChars, kValueNameLimit - 1));
+    std::string device;
+    if (!ReadValueAt(reader, key, index, device, data)) continue;
     const std::string port = BufferText(data);
     if (port.empty()) continue;
     if (ToUpper(device).rfind(bluetooth, 0) == 0) {
@@ -208,11 +217,8 @@ bool FindRegistryValue(RegistryReader& reader, HKEY key, DWORD valueCount,
     // A value that does not fit may leave partial data behind; read into a
     // scratch buffer so the caller's stays clear unless a value matches.
     ValueBuffer data{};
-    char name[kValueNameLimit] = {};
-    DWORD nameChars = kValueNameLimit;
-    DWORD dataBytes = kValueDataLimit;
-    if (reader.EnumValue(key, index, name, nameChars, data, dataBytes) != ERROR_SUCCESS) continue;
-    const std::string valueName(name, std::min<DWORD>(nameChars, kValueNameLimit - 1));
+    std::string valueName;
+    if (!ReadValueAt(reader, key, index, valueName, data)) continue;
     if (ToUpper(valueName) == wantedUpper) {
       std::memcpy(buffer, data, kValueBufferSize);
       return true;
