@@ -91,13 +91,16 @@ void EnumerateConfigManager(RegistryReader& reader, std::vector<std::string>& po
   }
 }
 
+// Where every serial driver lists the ports present now.
+constexpr const char* kSerialDeviceMap = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
 // NT 4 and older: the serial device map, looked up as SERIAL0 .. SERIAL(n-1).
 void EnumerateSerialDeviceMap(RegistryReader& reader, std::vector<std::string>& portList) {
   HKEY key{};
   DWORD subKeys = 0;
   DWORD values = 0;
-  if (OpenRegistryKey(reader, HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", key, subKeys,
-                      values) != ERROR_SUCCESS) {
+  if (OpenRegistryKey(reader, HKEY_LOCAL_MACHINE, kSerialDeviceMap, key, subKeys, values) !=
+      ERROR_SUCCESS) {
     return;
   }
   for (DWORD i = 0; i < values; ++i) {
@@ -162,8 +165,8 @@ void AppendDeviceMapPorts(RegistryReader& reader, std::vector<std::string>& port
   HKEY key{};
   DWORD subKeys = 0;
   DWORD values = 0;
-  if (OpenRegistryKey(reader, HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", key, subKeys,
-                      values) != ERROR_SUCCESS) {
+  if (OpenRegistryKey(reader, HKEY_LOCAL_MACHINE, kSerialDeviceMap, key, subKeys, values) !=
+      ERROR_SUCCESS) {
     return;
   }
   const std::string bluetooth = ToUpper("\\Device\\BthModem");
