@@ -82,7 +82,13 @@ TEST_F(Scan, OneAttemptCountForTheWholeScan) {
   ExpectIdle();
 
   // Each attempt purges the input, writes the frame and reads up to 10 bytes.
-  const auto calls = os.Calls();
+  // The port's event thread logs its waits in between whenever it is
+  // scheduled, so those are left out of the order checked here.
+  std::vector<std::string> calls;
+  for (const auto& call : os.Calls())
+    if (call != "CreateEventA" && call != "WaitCommEvent" && call != "WaitForSingleObject" &&
+        call != "ResetEvent" && call != "GetOverlappedResult event")
+      calls.push_back(call);
   const auto firstWrite = std::find(calls.begin(), calls.end(), "WriteFile 10");
   ASSERT_NE(firstWrite, calls.end());
   EXPECT_EQ(*std::prev(firstWrite), "PurgeComm 0xA");
