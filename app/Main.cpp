@@ -59,7 +59,7 @@ TMainPanel::~TMainPanel() {
 }
 
 upgrade::SequencerFields TMainPanel::Fields() {
-  return {UpgradeState, RetryCount, LineAddress, ResultText, SendPending, Tally};
+  return {UpgradeState, RetryCount, LineAddress, ResultText, SendPending, RxHistory, Tally};
 }
 
 void TMainPanel::Button1Click(comm::TObject* /*sender*/) {
@@ -147,10 +147,8 @@ void TMainPanel::Button1Click(comm::TObject* /*sender*/) {
   ShowStatus(std::string(upgrade::kStatusErase));
   // A reply cut short when an earlier run ended must not complete one in
   // this run: a stray LF would otherwise acknowledge the erase.
-  RxHistory.fill(0);
-  Tally = upgrade::ReplyTally{};
-  UpgradeState = upgrade::kStateErase;
-  SendPending = true;
+  upgrade::SequencerFields fields = Fields();
+  upgrade::BeginRun(fields);
   Delay->SetInterval(upgrade::kStartDelayMs);
   Delay->SetEnabled(true);
 }
@@ -158,18 +156,7 @@ void TMainPanel::Button1Click(comm::TObject* /*sender*/) {
 void TMainPanel::DelayTimer(comm::TObject* /*sender*/) {
   Delay->SetEnabled(false);
   upgrade::SequencerFields fields = Fields();
-  if (UpgradeState != upgrade::kStateIdle && !SendPending &&
-      Tally.wait != upgrade::ReplyTally::Wait::Reply) {
-    ApplyAnswer(upgrade::OnJudgingTimeout(fields, Clock()));
-    return;
-  }
-  const bool lineOut = UpgradeState != upgrade::kStateIdle && !SendPending;
-  if (upgrade::OnReplyTimeout(fields)) {
-    Comm->Write(upgrade::kFiller.data(), static_cast<std::int32_t>(upgrade::kFiller.size()));
-    ++Run.fillers;
-  }
-  if (lineOut) ++Run.timeouts;
-  SendLine();
+  ApplyStep(upgrade::JudgeTimer(fields, Clock()));
 }
 
 void TMainPanel::CommRxChar(comm::TObject* /*sender*/, std::uint32_t count) {
@@ -177,12 +164,11 @@ void TMainPanel::CommRxChar(comm::TObject* /*sender*/, std::uint32_t count) {
   // queued and the purge before the next line drops it.
   if (UpgradeState == 0 || ResultText != upgrade::kResultOk || SendPending) return;
   // Every reply this event brings is examined before anything is done about
-  // them: together they are one answer (an echo ending in CR LF, then the
-  // acknowledgement, is an acknowledgement), and none of them can answer a
-  // line that is written after they arrived.
+  // them: together they are one answer, and none of them can answer a line
+  // that is written after they arrived.
   std::array<std::uint8_t, kReceiveBufferSize> buffer;
-  bool completed = false;
-  bool acknowledged = false;
+  upgrade::SequencerFields fields = Fields();
+  upgrade::ReadReplies replies;
   bool received = false;
   std::uint32_t left = count;
   while (left > 0) {
@@ -191,43 +177,53 @@ void TMainPanel::CommRxChar(comm::TObject* /*sender*/, std::uint32_t count) {
     if (n <= 0) break;
     received = true;
     left -= static_cast<std::uint32_t>(n);
-    for (std::int32_t i = 0; i < n; ++i) {
-      const upgrade::Reply reply =
-          upgrade::FeedReplyChar(RxHistory, static_cast<char>(buffer[static_cast<std::size_t>(i)]));
-      if (reply == upgrade::Reply::None) continue;
-      completed = true;
-      if (reply == upgrade::Reply::Positive) acknowledged = true;
-    }
+    upgrade::FeedReceived(
+        fields, std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)), replies);
     // The event announced more than one buffer holds: nothing announces those
     // bytes again, so read on, unless the read came up short.
     if (n < wanted) break;
   }
   if (!received) return;
-  upgrade::SequencerFields fields = Fields();
-  ApplyAnswer(completed ? upgrade::OnRepliesRead(fields, acknowledged, Clock())
-                        : upgrade::OnIncompleteBytes(fields, Clock()));
+  ApplyStep(upgrade::JudgeRead(fields, replies, Clock()));
 }
 
-void TMainPanel::ApplyAnswer(const upgrade::AnswerStep& step) {
-  if (!step.act) {
-    if (step.waitMs != 0) {
-      if (Tally.wait == upgrade::ReplyTally::Wait::Settle) {
+void TMainPanel::ApplyStep(const upgrade::Step& step) {
+  using Kind = upgrade::Step::Kind;
+  switch (step.kind) {
+    case Kind::None:
+      return;
+    case Kind::Wait:
+      if (step.replyUnderway) {
+        TraceNote("a reply was arriving when its wait ran out: " + std::to_string(step.waitMs) +
+                  " ms more for it");
+      } else if (step.copiesOwed != 0) {
         TraceNote("waiting up to " + std::to_string(step.waitMs) + " ms for the answers of " +
-                  std::to_string(Tally.owed) + " earlier copies of the line");
+                  std::to_string(step.copiesOwed) + " earlier copies of the line");
       }
       Delay->SetEnabled(false);
       Delay->SetInterval(step.waitMs);
       Delay->SetEnabled(true);
-    }
-    return;
+      return;
+    case Kind::SendDue:
+      if (step.filler) {
+        Comm->Write(upgrade::kFiller.data(), static_cast<std::int32_t>(upgrade::kFiller.size()));
+        ++Run.fillers;
+      }
+      if (step.timedOut) ++Run.timeouts;
+      SendLine();
+      return;
+    case Kind::Acknowledged:
+    case Kind::Refused:
+      break;
   }
   Delay->SetEnabled(false);
-  if (step.positive && step.stillOwed != 0) {
-    TraceNote("acknowledged with " + std::to_string(step.stillOwed) +
+  const bool positive = step.kind == Kind::Acknowledged;
+  if (positive && step.copiesOwed != 0) {
+    TraceNote("acknowledged with " + std::to_string(step.copiesOwed) +
               " earlier copy of the line not answered: a reply that still comes cannot be told "
               "apart from the next line's");
   }
-  if (step.positive) {
+  if (positive) {
     switch (UpgradeState) {
       case upgrade::kStateErase:
         Run.eraseAcknowledged = true;
@@ -242,11 +238,7 @@ void TMainPanel::ApplyAnswer(const upgrade::AnswerStep& step) {
     }
   }
   upgrade::SequencerFields fields = Fields();
-  const upgrade::ReplyEffect effect = upgrade::OnReply(fields, step.positive);
-  if (step.positive) {
-    // A reply begun before the next line goes out cannot be its answer.
-    RxHistory.fill(0);
-  }
+  const upgrade::ReplyEffect effect = upgrade::ActOnAnswer(fields, positive);
   if (!effect.status.empty()) ShowStatus(std::string(effect.status));
   if (effect.moveProgress) ProgressBar1->SetPosition(effect.progress);
   if (effect.finished) {
@@ -279,7 +271,7 @@ void TMainPanel::SendLine() {
     return;
   }
   Comm->Write(line.line.data(), static_cast<std::int32_t>(line.line.size()));
-  upgrade::CountLineWritten(Tally);
+  upgrade::LineWritten(fields, line.line);
   ++Run.linesSent;
   if (Tally.copies > 1) ++Run.resends;
   if (UpgradeState == upgrade::kStateErase) Run.eraseSent = true;

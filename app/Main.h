@@ -142,9 +142,10 @@ class TMainPanel : public comm::TComponent {
 
  private:
   upgrade::SequencerFields Fields();
-  // Waits for more of an answer, or acts on it: the state moves on, or the
-  // line goes out again, or the run ends.
-  void ApplyAnswer(const upgrade::AnswerStep& step);
+  // Carries out what the judging decided: a wait, the line's next copy, or
+  // the answer acted on (the state moves on, the line goes out again, or the
+  // run ends).
+  void ApplyStep(const upgrade::Step& step);
   // The failure ending of a run: port closed, timer off, status cleared,
   // progress 0, the box, then Start enabled.
   void FailRun();

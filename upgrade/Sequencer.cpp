@@ -53,40 +53,77 @@ LineToSend FormLine(SequencerFields& f, std::span<const std::uint8_t, kImageSize
   return out;
 }
 
-void CountLineWritten(ReplyTally& t) {
+void BeginRun(SequencerFields& f) {
+  f.RxHistory.fill(0);
+  f.Tally = ReplyTally{};
+  f.UpgradeState = kStateErase;
+  f.SendPending = true;
+}
+
+void LineWritten(SequencerFields& f, std::string_view line) {
+  ReplyTally& t = f.Tally;
   ++t.copies;
   ++t.owed;
   t.wait = ReplyTally::Wait::Reply;
   t.settleEnd = 0;
+  t.graceGiven = false;
+  t.line = line;
+  t.replyText.clear();
+  f.RxHistory.fill(0);
+}
+
+void FeedReceived(SequencerFields& f, std::span<const std::uint8_t> bytes, ReadReplies& read) {
+  ReplyTally& t = f.Tally;
+  for (const std::uint8_t byte : bytes) {
+    const char c = static_cast<char>(byte);
+    const Reply reply = FeedReplyChar(f.RxHistory, c);
+    if (reply == Reply::None) {
+      // Kept up to one character more than an echo (the line and its CR) has.
+      if (t.replyText.size() < t.line.size() + 2) t.replyText += c;
+      continue;
+    }
+    // The text before CR LF: the line exactly as written is its echo.
+    const bool echo = !t.line.empty() && t.replyText.size() == t.line.size() + 1 &&
+                      t.replyText.starts_with(t.line);
+    t.replyText.clear();
+    if (echo) continue;
+    read.answered = true;
+    if (reply == Reply::Positive) read.acknowledged = true;
+  }
 }
 
 namespace {
-AnswerStep Act(const SequencerFields& f) {
-  return {.act = true, .positive = f.Tally.acknowledged, .waitMs = 0, .stillOwed = f.Tally.owed};
+Step Wait(std::uint32_t ms) {
+  return {.kind = Step::Kind::Wait, .waitMs = ms};
 }
 
-// The station takes every copy of a line alike and one at a time, and the
-// first answer came within copies times the reply time of the first copy: so
-// each further answer comes within that time of the one before it.
+Step Act(const SequencerFields& f) {
+  return {.kind = f.Tally.acknowledged ? Step::Kind::Acknowledged : Step::Kind::Refused,
+          .copiesOwed = f.Tally.owed};
+}
+
+// Assumed of the station: it takes every copy of a line alike and one at a
+// time, and the first answer came within copies times the reply time of the
+// first copy; so each further answer comes within that time of the one
+// before it.
 std::uint32_t PerAnswerMs(const ReplyTally& t) {
   return t.copies * kLineReplyMs;
 }
 
 // Waits for the next answer, from now, but never past the time by which
 // every answer still owed has come.
-AnswerStep SettleFrom(ReplyTally& t, std::uint64_t nowMs) {
+Step SettleFrom(ReplyTally& t, std::uint64_t nowMs) {
   if (nowMs >= t.settleEnd) return {};
   const std::uint64_t left = t.settleEnd - nowMs;
-  return {.act = false,
-          .positive = false,
-          .waitMs = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, PerAnswerMs(t))),
-          .stillOwed = 0};
+  Step step = Wait(static_cast<std::uint32_t>(std::min<std::uint64_t>(left, PerAnswerMs(t))));
+  step.copiesOwed = t.owed;
+  return step;
 }
 
 // An answer is complete: act on the line's answers so far once no copy can
 // answer any more, or when the last command is acknowledged (nothing follows
 // it that a late answer could be taken for); otherwise wait for the rest.
-AnswerStep AnswerComplete(SequencerFields& f, bool acknowledged, std::uint64_t nowMs) {
+Step AnswerComplete(SequencerFields& f, bool acknowledged, std::uint64_t nowMs) {
   ReplyTally& t = f.Tally;
   if (t.owed > 0) --t.owed;
   if (acknowledged) t.acknowledged = true;
@@ -95,29 +132,45 @@ AnswerStep AnswerComplete(SequencerFields& f, bool acknowledged, std::uint64_t n
     t.settleEnd = nowMs + static_cast<std::uint64_t>(t.owed) * PerAnswerMs(t);
   }
   t.wait = ReplyTally::Wait::Settle;
-  const AnswerStep step = SettleFrom(t, nowMs);
-  return step.waitMs != 0 ? step : Act(f);
+  const Step step = SettleFrom(t, nowMs);
+  return step.kind == Step::Kind::Wait ? step : Act(f);
 }
 }  // namespace
 
-AnswerStep OnRepliesRead(SequencerFields& f, bool acknowledged, std::uint64_t nowMs) {
+Step JudgeRead(SequencerFields& f, const ReadReplies& read, std::uint64_t nowMs) {
   ReplyTally& t = f.Tally;
+  if (!read.answered) {
+    // Bytes that complete no answer (an echo among them): while settling, an
+    // answer spoiled on the line may be among them, and the next one can
+    // take as long again. Otherwise the wait that runs goes on.
+    if (t.wait != ReplyTally::Wait::Settle) return {};
+    return SettleFrom(t, nowMs);
+  }
   // An acknowledgement closes the answer at once, taking in a refusal that
   // came just before it.
-  if (acknowledged) return AnswerComplete(f, true, nowMs);
+  if (read.acknowledged) return AnswerComplete(f, true, nowMs);
   if (t.wait == ReplyTally::Wait::Burst) return {};  // the burst's time keeps running
   t.wait = ReplyTally::Wait::Burst;
-  return {.act = false, .positive = false, .waitMs = kBurstMs, .stillOwed = 0};
+  return Wait(kBurstMs);
 }
 
-AnswerStep OnIncompleteBytes(SequencerFields& f, std::uint64_t nowMs) {
-  if (f.Tally.wait != ReplyTally::Wait::Settle) return {};
-  return SettleFrom(f.Tally, nowMs);
-}
-
-AnswerStep OnJudgingTimeout(SequencerFields& f, std::uint64_t nowMs) {
-  if (f.Tally.wait == ReplyTally::Wait::Burst) return AnswerComplete(f, false, nowMs);
-  return Act(f);
+Step JudgeTimer(SequencerFields& f, std::uint64_t nowMs) {
+  ReplyTally& t = f.Tally;
+  const bool lineOut = f.UpgradeState != kStateIdle && !f.SendPending;
+  // A reply whose bytes straddle the end of a wait would otherwise be cut in
+  // two by the purge and the next write: its first part dropped, its last
+  // part taken for the answer to what follows.
+  if (lineOut && !t.replyText.empty() && !t.graceGiven) {
+    t.graceGiven = true;
+    Step step = Wait(kBurstMs);
+    step.replyUnderway = true;
+    return step;
+  }
+  if (lineOut && t.wait == ReplyTally::Wait::Burst) return AnswerComplete(f, false, nowMs);
+  if (lineOut && t.wait == ReplyTally::Wait::Settle) return Act(f);
+  Step step{.kind = Step::Kind::SendDue, .timedOut = lineOut};
+  step.filler = OnReplyTimeout(f);
+  return step;
 }
 
 bool OnReplyTimeout(SequencerFields& f) {
@@ -133,7 +186,7 @@ bool OnReplyTimeout(SequencerFields& f) {
   return true;
 }
 
-ReplyEffect OnReply(SequencerFields& f, bool positive) {
+ReplyEffect ActOnAnswer(SequencerFields& f, bool positive) {
   ReplyEffect effect;
   if (f.UpgradeState == kStateIdle) return effect;
   if (!positive) {

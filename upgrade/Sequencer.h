@@ -47,18 +47,19 @@ inline constexpr std::uint32_t kMaxRetries = 3;
 // Reaching this address ends programming.
 inline constexpr std::int32_t kEndOfImage = 0x10000;
 
-// Replies that come close together belong to one answer: a negative reply
-// followed within this time by an acknowledgement (an echo ending in CR LF,
-// then ". CR LF") is one acknowledged answer, not a refusal.
+// Replies that come close together belong to one answer: a refusal followed
+// within this time by an acknowledgement is one acknowledged answer. A wait
+// that runs out while a reply is half received gives it this long once more.
 inline constexpr std::uint32_t kBurstMs = 100;
 
 // How the answers to the line that is out are being counted. Each copy of a
 // line that goes out (with the filler after it) may draw one answer: every
 // reply completed within one read, and any reply that follows a refusal
-// within kBurstMs, count as one answer. A line sent again after a time-out
-// may still draw the late answer of its earlier copy; the next line goes out
-// only once every copy has answered or has had its time, so that a late
-// answer is never taken for the next line's.
+// within kBurstMs, count as one answer. A reply that repeats the line last
+// written is the station's echo of it, no answer at all. A line sent again
+// after a time-out may still draw the late answer of its earlier copy; the
+// next line goes out only once every copy has answered or has had its time,
+// so that a late answer is never taken for the next line's.
 struct ReplyTally {
   enum class Wait : std::uint8_t {
     Reply,   // the line is out, no answer yet: the reply time runs
@@ -72,6 +73,12 @@ struct ReplyTally {
   // While settling: by when every answer still owed has come (ms, on the
   // window's clock), whatever arrives meanwhile.
   std::uint64_t settleEnd = 0;
+  // The last copy's half-received reply already had its extra kBurstMs.
+  bool graceGiven = false;
+  // The line last written, and the text of the reply being received (cut off
+  // once it is too long to be that line's echo).
+  std::string line;
+  std::string replyText;
 };
 
 // The window's fields that carry the run from one handler to the next.
@@ -81,8 +88,34 @@ struct SequencerFields {
   std::int32_t& LineAddress;
   std::string& ResultText;
   bool& SendPending;
+  std::array<char, 3>& RxHistory;
   ReplyTally& Tally;
 };
+
+// What the window does next, as the rule decides it.
+struct Step {
+  enum class Kind : std::uint8_t {
+    None,          // nothing: a wait that runs goes on
+    Wait,          // the timer starts afresh with waitMs
+    Acknowledged,  // act on the line's answer: it was acknowledged
+    Refused,       // act on the line's answer: it was refused
+    SendDue,       // no answer to act on: the filler first when `filler`, then what is due
+  };
+  Kind kind = Kind::None;
+  std::uint32_t waitMs = 0;
+  // Wait: answers of earlier copies still awaited. Acknowledged: copies
+  // whose answer never came; a reply that still comes cannot be told apart
+  // from the next line's.
+  std::uint32_t copiesOwed = 0;
+  // Wait: a reply was half received when the wait ran out.
+  bool replyUnderway = false;
+  bool filler = false;    // SendDue
+  bool timedOut = false;  // SendDue: the line's reply time ran out
+};
+
+// The press of Start found the station: the erase line is due after the
+// start delay, and nothing of an earlier run's replies remains.
+void BeginRun(SequencerFields& f);
 
 // The first steps of sending a line: nothing to do, the run has failed, or
 // the line that is due goes out.
@@ -106,8 +139,9 @@ struct LineToSend {
 // timer.
 LineToSend FormLine(SequencerFields& f, std::span<const std::uint8_t, kImageSize> image);
 
-// The reply timer ran out. True when the filler goes out before the line is
-// sent again; either way the caller then sends what is due.
+// The reply timer ran out with no answer. True when the filler goes out
+// before the line is sent again; either way the caller then sends what is
+// due.
 bool OnReplyTimeout(SequencerFields& f);
 
 struct ReplyEffect {
@@ -120,31 +154,30 @@ struct ReplyEffect {
   bool finished = false;
 };
 
-// An answer has been judged: the line is acknowledged, or refused. Moves the
+// Acts on a judged answer: the line is acknowledged, or refused. Moves the
 // state on, or spends a retry.
-ReplyEffect OnReply(SequencerFields& f, bool positive);
+ReplyEffect ActOnAnswer(SequencerFields& f, bool positive);
 
-// A copy of the current line went out.
-void CountLineWritten(ReplyTally& t);
+// A copy of the current line went out: it starts from a clean slate, so no
+// byte read before it can answer it.
+void LineWritten(SequencerFields& f, std::string_view line);
 
-// What to do once replies have come in or a judging wait has run out: wait
-// waitMs more for answers still due, or act on the answer now.
-struct AnswerStep {
-  bool act = false;
-  bool positive = false;
-  std::uint32_t waitMs = 0;
-  // Acting while earlier copies may still answer: a later reply cannot be
-  // told apart from the next line's.
-  std::uint32_t stillOwed = 0;
+// What the bytes of one read completed.
+struct ReadReplies {
+  bool answered = false;      // a reply that is not an echo of the line
+  bool acknowledged = false;  // one of those was positive
 };
 
-// One read completed at least one reply; acknowledged when any of them was
-// positive. nowMs: the window's clock.
-AnswerStep OnRepliesRead(SequencerFields& f, bool acknowledged, std::uint64_t nowMs);
-// Bytes came that completed no reply: while settling, an answer spoiled on
-// the line may be among them, and the next one can take as long again.
-AnswerStep OnIncompleteBytes(SequencerFields& f, std::uint64_t nowMs);
-// The timer ran out while an answer was being judged (the wait is not Reply).
-AnswerStep OnJudgingTimeout(SequencerFields& f, std::uint64_t nowMs);
+// Feeds received bytes, in order, into the reply history and the text of
+// the reply being received.
+void FeedReceived(SequencerFields& f, std::span<const std::uint8_t> bytes, ReadReplies& read);
+
+// The judging of one read's replies (at least one byte came). nowMs: the
+// window's clock.
+Step JudgeRead(SequencerFields& f, const ReadReplies& read, std::uint64_t nowMs);
+
+// The judging when the Delay timer runs out: the start delay is over, a
+// reply time or a judging wait has run out.
+Step JudgeTimer(SequencerFields& f, std::uint64_t nowMs);
 
 }  // namespace upgrade

@@ -293,6 +293,86 @@ TEST_F(UpgradeRun, AnEchoEndingInCrLfBeforeTheAcknowledgementIsNoRefusal) {
   EXPECT_TRUE(form.boxes.empty());
 }
 
+TEST_F(UpgradeRun, AnEchoOfTheLineIsNoAnswerWheneverItComes) {
+  // Echoed on arrival, in two reads, while the erase takes its time: the
+  // erase's reply time still runs, and its acknowledgement passes it.
+  UseImage({":00000001FF"});
+  station::Station& s = ports.AddStation("COM1", {.faults = {{1, 0, Fault::Silent}}});
+  Press();
+  FireDelay(form);
+  ports.Settle();
+  const auto arrive = [&](const std::string& text) {
+    os.Receive("COM1", std::vector<std::uint8_t>(text.begin(), text.end()));
+    ports.Settle();
+  };
+  arrive(":01000003");
+  arrive("07F5\r\n");
+  EXPECT_EQ(form.delay.interval, 10000u);
+  EXPECT_TRUE(form.delay.enabled);
+  EXPECT_EQ(form.status.caption, "Erase processor...");
+  arrive(".\r\n");
+  RunToEnd();
+  EXPECT_EQ(Lines(s), (std::vector<std::string>{kErase, kReset1, kReset2, kReset3}));
+  EXPECT_EQ(form.status.caption, "Done.");
+  EXPECT_TRUE(form.boxes.empty());
+}
+
+TEST_F(UpgradeRun, AReplyArrivingAsItsWaitRunsOutIsTakenWhole) {
+  // The full stop before a wait runs out, CR LF after: at the end of a
+  // refusal's burst, of a reply time, and of the last command's burst. Cut
+  // in two, the first would pass the resend on a stray LF, the last end in a
+  // false "Command timeout." (the station has restarted).
+  UseImage({":0100000011EE", ":00000001FF"});
+  station::Station& s = ports.AddStation(
+      "COM1", {.faults = {{2, 1, Fault::Silent}, {3, 1, Fault::Silent}, {5, 1, Fault::Silent}}});
+  Press();
+  FireDelay(form);
+  ports.Settle();
+  const auto arrive = [&](const std::string& text) {
+    os.Receive("COM1", std::vector<std::uint8_t>(text.begin(), text.end()));
+    ports.Settle();
+  };
+  const auto straddle = [&](std::uint32_t wait) {
+    arrive(".");
+    EXPECT_EQ(FireDelay(form), wait);
+    EXPECT_EQ(form.delay.interval, upgrade::kBurstMs);
+    arrive("\r\n");
+  };
+  arrive("E\r\n");
+  straddle(upgrade::kBurstMs);
+  straddle(upgrade::kLineReplyMs);
+  arrive("E\r\n");
+  straddle(upgrade::kBurstMs);
+  EXPECT_EQ(Lines(s),
+            (std::vector<std::string>{kErase, ":1000000011FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEE",
+                                      kReset1, kReset2, kReset3}));
+  EXPECT_EQ(s.Fillers(), 0);
+  EXPECT_EQ(form.status.caption, "Done.");
+  EXPECT_TRUE(form.boxes.empty());
+  ExpectIdle();
+}
+
+TEST_F(UpgradeRun, BytesReadBeforeALineGoesOutNeverAnswerIt) {
+  // A full stop after the erase's acknowledgement, then CR LF once the next
+  // line is out: a refusal of that line, never its acknowledgement.
+  UseImage({":00000001FF"});
+  station::Station& s =
+      ports.AddStation("COM1", {.faults = {{1, 1, Fault::Silent}, {2, 1, Fault::Silent}}});
+  Press();
+  FireDelay(form);
+  ports.Settle();
+  os.Receive("COM1", {'.', '\r', '\n', '.'});
+  ports.Settle();
+  ASSERT_EQ(Lines(s), (std::vector<std::string>{kErase, kReset1}));
+  os.Receive("COM1", {'\r', '\n'});
+  ports.Settle();
+  EXPECT_EQ(form.delay.interval, upgrade::kBurstMs);
+  EXPECT_EQ(Lines(s).size(), 2u);
+  RunToEnd();
+  EXPECT_EQ(Lines(s), (std::vector<std::string>{kErase, kReset1, kReset1, kReset2, kReset3}));
+  EXPECT_EQ(form.status.caption, "Done.");
+}
+
 TEST_F(UpgradeRun, ALateAnswerIsNeverTakenForTheNextLine) {
   // Line 2's first copy is answered only after its time-out and resend; then
   // line 3 is refused once. Taking the late answer for the resend's would make

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -156,8 +157,10 @@ struct RunFields {
   std::int32_t LineAddress = 0;
   std::string ResultText = "OK";
   bool SendPending = false;
+  std::array<char, 3> RxHistory{};
   upgrade::ReplyTally Tally;
-  upgrade::SequencerFields f{UpgradeState, RetryCount, LineAddress, ResultText, SendPending, Tally};
+  upgrade::SequencerFields f{UpgradeState, RetryCount, LineAddress, ResultText,
+                             SendPending,  RxHistory,  Tally};
 };
 
 TEST(Sequencer, RetryBudgetIsSharedByTimeoutsAndNegativeReplies) {
@@ -170,7 +173,7 @@ TEST(Sequencer, RetryBudgetIsSharedByTimeoutsAndNegativeReplies) {
     ASSERT_EQ(upgrade::CheckSendLine(r.f), upgrade::SendGate::Proceed);
     EXPECT_EQ(upgrade::FormLine(r.f, BlankImage()).line, ":03000003060000F4");
   }
-  upgrade::OnReply(r.f, true);
+  upgrade::ActOnAnswer(r.f, true);
   EXPECT_EQ(r.RetryCount, 0u);
   EXPECT_EQ(r.UpgradeState, 4u);
 
@@ -182,11 +185,11 @@ TEST(Sequencer, RetryBudgetIsSharedByTimeoutsAndNegativeReplies) {
   upgrade::FormLine(n.f, BlankImage());
   EXPECT_TRUE(upgrade::OnReplyTimeout(n.f));
   upgrade::FormLine(n.f, BlankImage());
-  upgrade::OnReply(n.f, false);
+  upgrade::ActOnAnswer(n.f, false);
   EXPECT_TRUE(n.SendPending);
   EXPECT_EQ(n.ResultText, "OK");
   upgrade::FormLine(n.f, BlankImage());
-  upgrade::OnReply(n.f, false);
+  upgrade::ActOnAnswer(n.f, false);
   EXPECT_EQ(n.ResultText, "Communication error.");
   EXPECT_EQ(upgrade::CheckSendLine(n.f), upgrade::SendGate::Fail);
   EXPECT_EQ(upgrade::TakeFailure(n.f), "Communication error.");
@@ -222,7 +225,7 @@ TEST(Sequencer, TheEraseLineIsNeverSentTwice) {
   EXPECT_EQ(timeout.ResultText, "Command timeout.");
   EXPECT_FALSE(timeout.SendPending);
 
-  upgrade::OnReply(start.f, false);
+  upgrade::ActOnAnswer(start.f, false);
   EXPECT_EQ(start.ResultText, "Communication error.");
   EXPECT_FALSE(start.SendPending);
 }
@@ -231,7 +234,7 @@ TEST(Sequencer, ProgrammingPassesOverBlankBlocksToTheClosingCommands) {
   // An all-blank image: straight from the erase acknowledgement to state 3.
   RunFields r;
   r.UpgradeState = 1;
-  const upgrade::ReplyEffect erased = upgrade::OnReply(r.f, true);
+  const upgrade::ReplyEffect erased = upgrade::ActOnAnswer(r.f, true);
   EXPECT_EQ(erased.status, "Programming...");
   EXPECT_EQ(r.UpgradeState, 2u);
   EXPECT_EQ(r.LineAddress, 0);
@@ -251,11 +254,11 @@ TEST(Sequencer, ProgrammingPassesOverBlankBlocksToTheClosingCommands) {
   p.UpgradeState = 2;
   p.SendPending = true;
   EXPECT_EQ(upgrade::FormLine(p.f, image).line.substr(0, 7), ":100020");
-  upgrade::ReplyEffect e = upgrade::OnReply(p.f, true);
+  upgrade::ReplyEffect e = upgrade::ActOnAnswer(p.f, true);
   EXPECT_TRUE(e.moveProgress);
   EXPECT_EQ(e.progress, 0x30);
   EXPECT_EQ(upgrade::FormLine(p.f, image).line.substr(0, 7), ":10FFF0");
-  e = upgrade::OnReply(p.f, true);
+  e = upgrade::ActOnAnswer(p.f, true);
   EXPECT_EQ(e.status, "Reset station...");
   EXPECT_TRUE(e.moveProgress);
   EXPECT_EQ(e.progress, 0);
@@ -263,70 +266,125 @@ TEST(Sequencer, ProgrammingPassesOverBlankBlocksToTheClosingCommands) {
 
   // The closing commands, then done.
   p.SendPending = false;
-  upgrade::OnReply(p.f, true);
+  upgrade::ActOnAnswer(p.f, true);
   EXPECT_EQ(p.UpgradeState, 4u);
-  upgrade::OnReply(p.f, true);
+  upgrade::ActOnAnswer(p.f, true);
   EXPECT_EQ(p.UpgradeState, 5u);
   p.SendPending = false;
-  e = upgrade::OnReply(p.f, true);
+  e = upgrade::ActOnAnswer(p.f, true);
   EXPECT_TRUE(e.finished);
   EXPECT_EQ(p.UpgradeState, 0u);
   EXPECT_FALSE(p.SendPending);
   EXPECT_EQ(upgrade::CheckSendLine(p.f), upgrade::SendGate::Skip);
 }
 
-TEST(Sequencer, AnswersAreCountedPerCopyOfTheLine) {
-  using upgrade::AnswerStep;
-  auto waits = [](const AnswerStep& s, std::uint32_t ms) { return !s.act && s.waitMs == ms; };
+// Feeds text as one read and judges it.
+upgrade::Step Read(RunFields& r, const std::string& text, std::uint64_t nowMs) {
+  upgrade::ReadReplies replies;
+  upgrade::FeedReceived(
+      r.f, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), replies);
+  return upgrade::JudgeRead(r.f, replies, nowMs);
+}
 
+using Kind = upgrade::Step::Kind;
+bool Waits(const upgrade::Step& s, std::uint32_t ms) {
+  return s.kind == Kind::Wait && s.waitMs == ms;
+}
+
+TEST(Sequencer, AnswersAreCountedPerCopyOfTheLine) {
   // A refusal alone is judged after the burst time; an acknowledgement in the
-  // burst makes the answer an acknowledgement (an echo ending in CR LF first).
-  RunFields echo;
-  echo.UpgradeState = 5;
-  upgrade::CountLineWritten(echo.Tally);
-  EXPECT_TRUE(waits(upgrade::OnRepliesRead(echo.f, false, 0), upgrade::kBurstMs));
-  EXPECT_TRUE(waits(upgrade::OnRepliesRead(echo.f, false, 0), 0));  // the burst's time runs on
-  AnswerStep s = upgrade::OnRepliesRead(echo.f, true, 0);
-  EXPECT_TRUE(s.act && s.positive && s.stillOwed == 0);
+  // burst makes the answer an acknowledgement.
+  RunFields burst;
+  burst.UpgradeState = 5;
+  upgrade::LineWritten(burst.f, ":00000008F8");
+  EXPECT_TRUE(Waits(Read(burst, "E\r\n", 0), upgrade::kBurstMs));
+  EXPECT_EQ(Read(burst, "E\r\n", 0).kind, Kind::None);  // the burst's time runs on
+  upgrade::Step s = Read(burst, ".\r\n", 0);
+  EXPECT_TRUE(s.kind == Kind::Acknowledged && s.copiesOwed == 0);
   RunFields refused;
   refused.UpgradeState = 2;
-  upgrade::CountLineWritten(refused.Tally);
-  upgrade::OnRepliesRead(refused.f, false, 0);
-  s = upgrade::OnJudgingTimeout(refused.f, 100);
-  EXPECT_TRUE(s.act && !s.positive);
+  upgrade::LineWritten(refused.f, ":10000000");
+  Read(refused, "\r\n", 0);
+  EXPECT_EQ(upgrade::JudgeTimer(refused.f, 100).kind, Kind::Refused);
 
   // Sent again after a time-out: the first answer (perhaps the late one of
   // the first copy) waits for the second copy's, for as long as two copies
   // may take; the second completes it at once.
   RunFields late;
   late.UpgradeState = 2;
-  upgrade::CountLineWritten(late.Tally);
-  EXPECT_TRUE(upgrade::OnReplyTimeout(late.f));
-  upgrade::CountLineWritten(late.Tally);
-  EXPECT_TRUE(waits(upgrade::OnRepliesRead(late.f, true, 1400), 2 * upgrade::kLineReplyMs));
-  upgrade::OnRepliesRead(late.f, false, 1401);  // the second copy refused: still acknowledged
-  s = upgrade::OnJudgingTimeout(late.f, 1501);
-  EXPECT_TRUE(s.act && s.positive && s.stillOwed == 0);
-  upgrade::OnReply(late.f, true);
+  upgrade::LineWritten(late.f, ":10000000");
+  s = upgrade::JudgeTimer(late.f, 1000);
+  EXPECT_TRUE(s.kind == Kind::SendDue && s.filler && s.timedOut);
+  late.SendPending = false;  // the resend went out
+  upgrade::LineWritten(late.f, ":10000000");
+  EXPECT_TRUE(Waits(Read(late, ".\r\n", 1400), 2 * upgrade::kLineReplyMs));
+  Read(late, "E\r\n", 1401);  // the second copy refused: still acknowledged
+  s = upgrade::JudgeTimer(late.f, 1501);
+  EXPECT_TRUE(s.kind == Kind::Acknowledged && s.copiesOwed == 0);
+  upgrade::ActOnAnswer(late.f, true);
   EXPECT_EQ(late.Tally.copies, 0u);
 
   // The second copy never answers: the line is acknowledged when its wait runs
   // out, saying that a copy never answered. The last command needs no wait.
   RunFields lost;
   lost.UpgradeState = 4;
-  for (int i = 0; i < 3; ++i) upgrade::CountLineWritten(lost.Tally);
-  EXPECT_TRUE(waits(upgrade::OnRepliesRead(lost.f, true, 0), 3 * upgrade::kLineReplyMs));
+  for (int i = 0; i < 3; ++i) upgrade::LineWritten(lost.f, ":020000030501F5");
+  EXPECT_TRUE(Waits(Read(lost, ".\r\n", 0), 3 * upgrade::kLineReplyMs));
   // Bytes that complete nothing (an answer spoiled on the line) start the wait
   // again, but never past the time every owed answer has (two, 3 s each).
-  EXPECT_TRUE(waits(upgrade::OnIncompleteBytes(lost.f, 2500), 3 * upgrade::kLineReplyMs));
-  EXPECT_TRUE(waits(upgrade::OnIncompleteBytes(lost.f, 5000), 1000));
-  s = upgrade::OnJudgingTimeout(lost.f, 6000);
-  EXPECT_TRUE(s.act && s.positive && s.stillOwed == 2);
+  EXPECT_TRUE(Waits(Read(lost, "x", 2500), 3 * upgrade::kLineReplyMs));
+  EXPECT_TRUE(Waits(Read(lost, "x", 5000), 1000));
+  // Those bytes may begin a reply: one burst's time more for it.
+  EXPECT_TRUE(Waits(upgrade::JudgeTimer(lost.f, 6000), upgrade::kBurstMs));
+  s = upgrade::JudgeTimer(lost.f, 6100);
+  EXPECT_TRUE(s.kind == Kind::Acknowledged && s.copiesOwed == 2);
   RunFields last;
   last.UpgradeState = 5;
-  upgrade::CountLineWritten(last.Tally);
-  upgrade::CountLineWritten(last.Tally);
-  EXPECT_TRUE(upgrade::OnRepliesRead(last.f, true, 0).act);
+  upgrade::LineWritten(last.f, ":00000008F8");
+  upgrade::LineWritten(last.f, ":00000008F8");
+  EXPECT_EQ(Read(last, ".\r\n", 0).kind, Kind::Acknowledged);
+}
+
+TEST(Sequencer, AnEchoOfTheLineIsNoAnswerAndEveryCopyStartsClean) {
+  // The line repeated before CR LF, in one read or several, before or after
+  // other replies, neither answers nor ends the wait; anything else does.
+  RunFields e;
+  e.UpgradeState = 1;
+  upgrade::LineWritten(e.f, ":0100000307F5");
+  EXPECT_EQ(Read(e, ":0100000307F5\r\n", 10).kind, Kind::None);
+  EXPECT_EQ(Read(e, ":01000003", 20).kind, Kind::None);
+  EXPECT_EQ(Read(e, "07F5\r", 30).kind, Kind::None);
+  EXPECT_EQ(Read(e, "\n", 40).kind, Kind::None);
+  EXPECT_TRUE(Waits(Read(e, "E\r\n:0100000307F5\r\n", 50), upgrade::kBurstMs));
+  EXPECT_EQ(Read(e, ".\r\n:0100000307F5\r\n", 60).kind, Kind::Acknowledged);
+  for (const char* notEcho : {":0100000307F\r\n", ":0100000307F5X\r\n", "X:0100000307F5\r\n",
+                              ":0100000307F5\r\r\n", ":0100000307F5:0100000307F5\r\n"}) {
+    RunFields n;
+    n.UpgradeState = 1;
+    upgrade::LineWritten(n.f, ":0100000307F5");
+    EXPECT_TRUE(Waits(Read(n, notEcho, 0), upgrade::kBurstMs)) << notEcho;
+  }
+
+  // A reply still arriving when a wait runs out gets one burst's time more,
+  // once per copy; the next copy forgets what came before it.
+  RunFields g;
+  g.UpgradeState = 2;
+  upgrade::LineWritten(g.f, ":10000000");
+  EXPECT_TRUE(Waits(Read(g, "E\r\n", 0), upgrade::kBurstMs));
+  Read(g, ".", 99);
+  upgrade::Step s = upgrade::JudgeTimer(g.f, 100);
+  EXPECT_TRUE(Waits(s, upgrade::kBurstMs) && s.replyUnderway);
+  EXPECT_EQ(Read(g, "\r\n", 101).kind, Kind::Acknowledged);
+  RunFields t;
+  t.UpgradeState = 3;
+  upgrade::LineWritten(t.f, ":03000003060000F4");
+  Read(t, ".\r", 999);
+  EXPECT_TRUE(Waits(upgrade::JudgeTimer(t.f, 1000), upgrade::kBurstMs));
+  s = upgrade::JudgeTimer(t.f, 1100);
+  EXPECT_TRUE(s.kind == Kind::SendDue && s.filler);
+  upgrade::LineWritten(t.f, ":03000003060000F4");
+  // The CR that came before the write pairs with no LF after it.
+  EXPECT_EQ(Read(t, "\n", 1101).kind, Kind::None);
 }
 
 }  // namespace

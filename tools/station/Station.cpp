@@ -303,6 +303,10 @@ void Station::FinishRecord(bool measured, double now, std::vector<Chunk>& out) {
     case Fault::EchoCrLf:
       Emit(out, workMs, Bytes(r.text + "\r\n" + reply));
       break;
+    case Fault::EchoArrival:
+      Emit(out, 0, Bytes(r.text + "\r\n"));
+      Emit(out, lateMs != 0 ? lateMs : workMs, Bytes(reply));
+      break;
     case Fault::Silent:
       pendingMs_ += workMs;
       break;

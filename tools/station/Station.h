@@ -25,16 +25,18 @@ enum class IdentifyAnswer {
 
 // What the station does with one received bootloader line.
 enum class Fault {
-  None,        // ".\r\n" after the processing time
-  Silent,      // no reply at all
-  Negative,    // a reply whose character before CR is not '.', e.g. "E\r\n"
-  Echo,        // the line echoed back, then ".\r\n"
-  Split,       // ".", "\r", "\n" as three separate chunks (some ms apart)
-  Garbage,     // junk bytes first (a lone CR and a lone LF, never CR LF, not ending in '.'),
-               // then ".\r\n" in the same chunk
-  TwoReplies,  // ".\r\n.\r\n" at once
-  EchoCrLf,    // the line back ending in CR LF, then ".\r\n", in one burst
-  Late,        // the usual reply, but only after the rule's ms (the station is busy meanwhile)
+  None,         // ".\r\n" after the processing time
+  Silent,       // no reply at all
+  Negative,     // a reply whose character before CR is not '.', e.g. "E\r\n"
+  Echo,         // the line echoed back, then ".\r\n"
+  Split,        // ".", "\r", "\n" as three separate chunks (some ms apart)
+  Garbage,      // junk bytes first (a lone CR and a lone LF, never CR LF, not ending in '.'),
+                // then ".\r\n" in the same chunk
+  TwoReplies,   // ".\r\n.\r\n" at once
+  EchoCrLf,     // the line back ending in CR LF, then ".\r\n", in one burst
+  Late,         // the usual reply, but only after the rule's ms (the station is busy meanwhile)
+  EchoArrival,  // the line back ending in CR LF as soon as it arrives, then the usual reply
+                // when the work is done (after the rule's ms when it gives one)
 };
 
 struct FaultRule {
@@ -42,7 +44,8 @@ struct FaultRule {
                 // (programming lines, then the closing lines); 0 = every line
   int attempt;  // 1 = first receipt of that line, 2 = the first resend, ...; 0 = every attempt
   Fault fault;
-  std::uint32_t ms = 0;  // Late: how long the reply takes
+  std::uint32_t ms =
+      0;  // Late, EchoArrival: how long the reply takes (EchoArrival: 0 = the work time)
 };
 
 struct Config {

@@ -50,18 +50,26 @@ bool ParseFault(const std::string& text, FaultRule& rule) {
     return false;
   if (colon != std::string::npos && !ParseNumber(where.substr(colon + 1), 0, 1000000, attempt))
     return false;
-  // late:MS carries its time.
-  if (kind.starts_with("late:")) {
+  // late:MS carries its time, echoarrive:MS may.
+  for (const auto& [name, fault] :
+       {std::pair{"late:", Fault::Late}, std::pair{"echoarrive:", Fault::EchoArrival}}) {
+    const std::string prefix = name;
+    if (!kind.starts_with(prefix)) continue;
     std::uint64_t ms = 0;
-    if (!ParseNumber(kind.substr(5), 0, 3600000, ms)) return false;
-    rule = FaultRule{static_cast<int>(line), static_cast<int>(attempt), Fault::Late,
+    if (!ParseNumber(kind.substr(prefix.size()), 0, 3600000, ms)) return false;
+    rule = FaultRule{static_cast<int>(line), static_cast<int>(attempt), fault,
                      static_cast<std::uint32_t>(ms)};
     return true;
   }
-  static const std::pair<const char*, Fault> kKinds[] = {
-      {"none", Fault::None},      {"silent", Fault::Silent},    {"negative", Fault::Negative},
-      {"echo", Fault::Echo},      {"split", Fault::Split},      {"garbage", Fault::Garbage},
-      {"two", Fault::TwoReplies}, {"echocrlf", Fault::EchoCrLf}};
+  static const std::pair<const char*, Fault> kKinds[] = {{"none", Fault::None},
+                                                         {"silent", Fault::Silent},
+                                                         {"negative", Fault::Negative},
+                                                         {"echo", Fault::Echo},
+                                                         {"split", Fault::Split},
+                                                         {"garbage", Fault::Garbage},
+                                                         {"two", Fault::TwoReplies},
+                                                         {"echocrlf", Fault::EchoCrLf},
+                                                         {"echoarrive", Fault::EchoArrival}};
   for (const auto& [name, fault] : kKinds) {
     if (kind == name) {
       rule = FaultRule{static_cast<int>(line), static_cast<int>(attempt), fault};
@@ -135,8 +143,11 @@ Bootloader lines:
                        split (".", "\r", "\n" apart), garbage (junk with a lone
                        CR and a lone LF, then ".\r\n"), two (".\r\n.\r\n"),
                        echocrlf (the line back and CR LF, then ".\r\n", at
-                       once), late:MS (the usual reply after MS milliseconds;
-                       the station takes nothing else meanwhile)
+                       once), echoarrive[:MS] (the line back and CR LF as
+                       soon as it arrives, ".\r\n" when the work is done,
+                       after MS milliseconds if given), late:MS (the usual
+                       reply after MS milliseconds; the station takes
+                       nothing else meanwhile)
   --hang-up-after N    close the station's side right after the reply to line
                        N (a removed adapter), then write the summary and exit
 
