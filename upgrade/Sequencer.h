@@ -52,14 +52,16 @@ inline constexpr std::int32_t kEndOfImage = 0x10000;
 // that runs out while a reply is half received gives it this long once more.
 inline constexpr std::uint32_t kBurstMs = 100;
 
-// How the answers to the line that is out are being counted. Each copy of a
-// line that goes out (with the filler after it) may draw one answer: every
-// reply completed within one read, and any reply that follows a refusal
-// within kBurstMs, count as one answer. A reply that repeats the line last
-// written is the station's echo of it, no answer at all. A line sent again
-// after a time-out may still draw the late answer of its earlier copy; the
-// next line goes out only once every copy has answered or has had its time,
-// so that a late answer is never taken for the next line's.
+// How the answers to the line that is out are being counted. Assumed of the
+// station, since its answers do not say which line they answer: it works on
+// one line at a time, draws at most one answer from each copy of a line it
+// receives (with the filler after it), sends each answer in one burst, and
+// repeats a line only as its echo. So every reply completed within one read,
+// and any reply that follows a refusal within kBurstMs, count as one answer;
+// a reply that repeats the line last written is no answer at all. A line
+// sent again after a time-out may still draw the late answer of its earlier
+// copy; the next line goes out only once every copy has answered or has had
+// its time, so that a late answer is never taken for the next line's.
 struct ReplyTally {
   enum class Wait : std::uint8_t {
     Reply,   // the line is out, no answer yet: the reply time runs

@@ -387,13 +387,13 @@ class StationModel {
     lastLost_ = false;
     // Every copy of a line takes the station the same time.
     if (!took_.contains(bytes)) {
-      static constexpr std::uint32_t kLineTimes[] = {0, 0, 3, 40, 999, 1001, 1400, 2600};
+      static constexpr std::uint32_t kLineTimes[] = {0, 0, 3, 40, 150, 999, 1001, 1400, 2600};
       static constexpr std::uint32_t kEraseTimes[] = {0, 2000, 9999, 10001};
       took_[bytes] =
-          bytes == kErase ? kEraseTimes[script_.Choice(3)] : kLineTimes[script_.Choice(7)];
+          bytes == kErase ? kEraseTimes[script_.Choice(3)] : kLineTimes[script_.Choice(8)];
     }
     const std::string ack = ".\r\n";
-    switch (script_.Choice(11)) {
+    switch (script_.Choice(13)) {
       case 0:
         Answer(bytes, ack, bytes);
         break;
@@ -440,6 +440,18 @@ class StationModel {
       case 11:  // an echo ending in CR LF, then a refusal
         Answer(bytes, bytes + "\r\nE\r\n", "");
         break;
+      case 12: {  // the line echoed with CR LF as it arrives, the answer when the work is done
+        Schedule(g_now, bytes + "\r\n", "");
+        const bool positive = script_.Flag();
+        Answer(bytes, positive ? ack : "E\r\n", positive ? bytes : "");
+        break;
+      }
+      case 13: {  // a refusal, then an acknowledgement across the end of its burst wait
+        const std::uint64_t at = Answer(bytes, "E\r\n", "");
+        Schedule(at + upgrade::kBurstMs - 1 - script_.Choice(4), ".", "");
+        Schedule(at + upgrade::kBurstMs + 1 + script_.Choice(60), "\r\n", bytes);
+        break;
+      }
     }
   }
 
@@ -573,7 +585,10 @@ class Conversation {
       Expect(current_ != 0, "the erase line went out twice");
       Expect(!Acknowledged(current_) || noisy_,
              lines_[current_] + " went out again after its acknowledgement had arrived");
-      Expect(filler_ == timedOut_, "a resend after a time-out without the filler, or the reverse");
+      // A reply that came as the reply time ran out may still be judged: a
+      // refusal then calls for the resend without the filler.
+      Expect(filler_ == timedOut_ || (!filler_ && answeredInGrace_),
+             "a resend after a time-out without the filler, or the reverse");
       Sent(current_);
       return;
     }
@@ -586,12 +601,17 @@ class Conversation {
     Sent(current_ + 1);
   }
 
-  // The reply timer ran out while a line was out.
-  void TimerRanOut() { timedOut_ = true; }
+  // The timer ran out while a line was out: the reply time of a programming
+  // or closing line when its interval is 1000 ms.
+  void TimerRanOut(std::uint32_t interval) {
+    graceOpen_ = interval == 1000;
+    if (graceOpen_) timedOut_ = true;
+  }
   // Bytes reached the port's input; acknowledges names the line they finish
   // an acknowledgement of.
   void Arrived(const std::string& acknowledges, bool noise) {
     if (noise) noisy_ = true;
+    if (!noise && graceOpen_) answeredInGrace_ = true;
     if (!acknowledges.empty()) acknowledged_.insert(acknowledges);
   }
 
@@ -620,7 +640,7 @@ class Conversation {
     current_ = line;
     ++sends_[line];
     Expect(sends_[line] <= 4, lines_[line] + " went out more than four times");
-    timedOut_ = filler_ = false;
+    timedOut_ = filler_ = graceOpen_ = answeredInGrace_ = false;
   }
 
   const std::vector<std::string> lines_;
@@ -631,6 +651,9 @@ class Conversation {
   // Since the current line last went out: did its reply time run out, did a
   // filler go out, did noise reach the line (it may spoil an acknowledgement).
   bool timedOut_ = false, filler_ = false, noisy_ = false;
+  // Since the reply time last ran out: no other wait has run out yet; bytes
+  // of a reply came meanwhile.
+  bool graceOpen_ = false, answeredInGrace_ = false;
 };
 
 // ---- one fuzz input ---------------------------------------------------------------------
@@ -841,7 +864,7 @@ class Harness {
       form_.delay.enabled = false;
       os_.Tick(form_.delay.interval);
       // The reply time of a programming or closing line ran out.
-      if (form_.delay.interval == 1000) conversation_->TimerRanOut();
+      conversation_->TimerRanOut(form_.delay.interval);
       form_.delay.OnTimer(&form_.delay);
     }
     // Bursts of this run never reach the next.
