@@ -131,6 +131,7 @@ Step AnswerComplete(SequencerFields& f, bool acknowledged, std::uint64_t nowMs) 
   if (t.settleEnd == 0) {
     t.settleEnd = nowMs + static_cast<std::uint64_t>(t.owed) * PerAnswerMs(t);
   }
+  if (t.wait != ReplyTally::Wait::Settle) t.graceGiven = false;
   t.wait = ReplyTally::Wait::Settle;
   const Step step = SettleFrom(t, nowMs);
   return step.kind == Step::Kind::Wait ? step : Act(f);
@@ -151,6 +152,7 @@ Step JudgeRead(SequencerFields& f, const ReadReplies& read, std::uint64_t nowMs)
   if (read.acknowledged) return AnswerComplete(f, true, nowMs);
   if (t.wait == ReplyTally::Wait::Burst) return {};  // the burst's time keeps running
   t.wait = ReplyTally::Wait::Burst;
+  t.graceGiven = false;
   return Wait(kBurstMs);
 }
 

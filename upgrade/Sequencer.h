@@ -75,7 +75,9 @@ struct ReplyTally {
   // While settling: by when every answer still owed has come (ms, on the
   // window's clock), whatever arrives meanwhile.
   std::uint64_t settleEnd = 0;
-  // The last copy's half-received reply already had its extra kBurstMs.
+  // A half-received reply already had its extra kBurstMs in this wait: the
+  // reply time, the burst and the settling each give it once per copy, so
+  // a station that never stops sending cannot hold the line for ever.
   bool graceGiven = false;
   // The line last written, and the text of the reply being received (cut off
   // once it is too long to be that line's echo).
