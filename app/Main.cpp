@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -74,6 +76,7 @@ void TMainPanel::Button1Click(comm::TObject* /*sender*/) {
   std::uint32_t attempts = 0;
   std::vector<std::string> portList;
   Run = TRunRecord{};
+  Run.startMs = Clock();
   ports_.EnumerateSerialPorts(portList);
   Run.leftOut = ports_.LeftOut();
 
@@ -144,6 +147,7 @@ void TMainPanel::Button1Click(comm::TObject* /*sender*/) {
                                address))
       ++Run.blocksInImage;
   }
+  Run.latencyTimerMs = ports_.LatencyTimerMs(Run.port);
   ShowStatus(std::string(upgrade::kStatusErase));
   // A reply cut short when an earlier run ended must not complete one in
   // this run: a stray LF would otherwise acknowledge the erase.
@@ -179,6 +183,14 @@ void TMainPanel::CommRxChar(comm::TObject* /*sender*/, std::uint32_t count) {
     left -= static_cast<std::uint32_t>(n);
     upgrade::FeedReceived(
         fields, std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)), replies);
+    if (replies.answered && !answerTimed_) {
+      // The copy's first answer: how long after the line had left the wire.
+      answerTimed_ = true;
+      const double waited = static_cast<double>(Clock()) - wireFreeMs_;
+      const auto ms = static_cast<std::uint32_t>(waited > 0 ? waited + 0.5 : 0);
+      Run.replyMs.push_back(ms);
+      TraceNote("answered " + std::to_string(ms) + " ms after the line had left");
+    }
     // The event announced more than one buffer holds: nothing announces those
     // bytes again, so read on, unless the read came up short.
     if (n < wanted) break;
@@ -206,6 +218,7 @@ void TMainPanel::ApplyStep(const upgrade::Step& step) {
       return;
     case Kind::SendDue:
       if (step.filler) {
+        NoteWireTime(upgrade::kFiller.size());
         Comm->Write(upgrade::kFiller.data(), static_cast<std::int32_t>(upgrade::kFiller.size()));
         ++Run.fillers;
       }
@@ -270,8 +283,10 @@ void TMainPanel::SendLine() {
     SendLine();
     return;
   }
+  NoteWireTime(line.line.size());
   Comm->Write(line.line.data(), static_cast<std::int32_t>(line.line.size()));
   upgrade::LineWritten(fields, line.line);
+  answerTimed_ = false;
   ++Run.linesSent;
   if (Tally.copies > 1) ++Run.resends;
   if (UpgradeState == upgrade::kStateErase) Run.eraseSent = true;
@@ -286,15 +301,30 @@ void TMainPanel::FailRun() {
   Delay->SetEnabled(false);
   ShowStatus("");
   ProgressBar1->SetPosition(0);
+  CloseRunTimes();
   ShowMessageBox(message, std::string(upgrade::kCaptionUpgrade),
-                 "The station: " + StationStateText(Run) + "\n");
+                 "The station: " + StationStateText(Run) + "\n" +
+                     (Run.latencyAdvice.empty() ? "" : Run.latencyAdvice + "\n"));
   Button1->SetEnabled(true);
   EndRun({"upgrade error", message, 5});
+}
+
+void TMainPanel::NoteWireTime(std::size_t count) {
+  wireFreeMs_ = std::max(wireFreeMs_, static_cast<double>(Clock())) + WireMs(count);
+}
+
+void TMainPanel::CloseRunTimes() {
+  Run.durationMs = Clock() - Run.startMs;
+  Run.latencyAdvice = LatencyAdvice(Run);
 }
 
 void TMainPanel::EndRun(TRunEnding ending) {
   if (!running_) return;
   running_ = false;
+  // After a failure box the advice was already given beside it.
+  const bool shown = !Run.latencyAdvice.empty();
+  CloseRunTimes();
+  if (!shown && !Run.latencyAdvice.empty()) TraceNote(Run.latencyAdvice);
   if (ending.exitStatus != 0 && ending.exitStatus != 130 &&
       SerialPortErrorCount() != serialPortErrorsBefore_)
     ending.exitStatus = 6;
@@ -337,6 +367,58 @@ std::string GroupedNumber(std::uint64_t value) {
     grouped.push_back(digits[i]);
   }
   return grouped;
+}
+
+double WireMs(std::size_t count) {
+  return static_cast<double>(count) * 10.0 * 1000.0 / 19200.0;
+}
+
+std::optional<TReplyTimes> ReplyTimes(const std::vector<std::uint32_t>& replyMs) {
+  if (replyMs.empty()) return std::nullopt;
+  std::vector<std::uint32_t> sorted = replyMs;
+  std::sort(sorted.begin(), sorted.end());
+  const std::size_t n = sorted.size();
+  TReplyTimes times;
+  times.medianMs = n % 2 == 1 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2.0;
+  times.p99Ms = sorted[(n * 99 + 99) / 100 - 1];
+  return times;
+}
+
+std::string LatencyAdvice(const TRunRecord& run) {
+  const std::optional<TReplyTimes> times = ReplyTimes(run.replyMs);
+  if (!times || run.port.empty()) return {};
+  // The least an answer can take: ". CR LF" on the wire.
+  const double excess = times->medianMs - WireMs(3);
+  const bool timerHigh = run.latencyTimerMs && *run.latencyTimerMs > 2;
+  if (!timerHigh && excess <= 5) return {};
+  const double seconds = static_cast<double>(run.durationMs) / 1000.0;
+  const double lost = std::max(0.0, excess) * static_cast<double>(run.replyMs.size()) / 1000.0;
+  char cost[96] = "";
+  if (lost >= 1)
+    std::snprintf(cost, sizeof cost, ": this upgrade took %.0f s instead of about %.0f s", seconds,
+                  seconds - lost);
+  char median[32];
+  std::snprintf(median, sizeof median, "%.1f ms", times->medianMs);
+  std::string text;
+  if (timerHigh) {
+    text = run.port + " is an FTDI adapter whose latency timer holds each reply up to " +
+           std::to_string(*run.latencyTimerMs) + " ms (its answers came after " + median +
+           ", the median)" + cost + ". ";
+  } else {
+    text = "The station's answers on " + run.port + " came " + median +
+           " after each line (the median), more than 5 ms beyond what the line itself needs" +
+           cost + "; a USB adapter's latency timer holds replies like this. ";
+  }
+#ifdef _WIN32
+  text +=
+      "Set it to 2 ms in the Device Manager: the port's Properties, Port Settings, Advanced, "
+      "Latency Timer.";
+#else
+  text += "Set it to 1 ms: echo 1 | sudo tee /sys/class/tty/" +
+          std::filesystem::path(run.port).filename().string() + "/device/latency_timer";
+  text += timerHigh ? "." : " (on an FTDI adapter), or use another port.";
+#endif
+  return text;
 }
 
 std::string StationStateText(const TRunRecord& run) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,7 +65,31 @@ struct TRunRecord {
   std::uint32_t closingAcknowledged = 0;
   // The address of the last acknowledged block; -1: none.
   std::int32_t lastAcknowledgedAddress = -1;
+  // For every copy of a line that drew an answer: ms from the moment its
+  // last character had left at the line's speed to the answer's LF.
+  std::vector<std::uint32_t> replyMs;
+  // The station's adapter's latency timer, where its driver keeps one.
+  std::optional<std::uint32_t> latencyTimerMs;
+  // The run's length on the window's clock, from the press of Start.
+  std::uint64_t startMs = 0;
+  std::uint64_t durationMs = 0;
+  // What the adapter's latency cost this run, in words to act on; empty
+  // when nothing was lost.
+  std::string latencyAdvice;
 };
+
+// The median and the 99th percentile (nearest rank) of the answer times.
+struct TReplyTimes {
+  double medianMs = 0;
+  std::uint32_t p99Ms = 0;
+};
+std::optional<TReplyTimes> ReplyTimes(const std::vector<std::uint32_t>& replyMs);
+
+// The line's own time for count characters at 19,200 baud, 10 bits each, in ms.
+double WireMs(std::size_t count);
+
+// The advice on the adapter's latency for a run that has ended, or empty.
+std::string LatencyAdvice(const TRunRecord& run);
 
 // How a run ended, as its record gives it.
 struct TRunEnding {
@@ -151,8 +176,17 @@ class TMainPanel : public comm::TComponent {
   void FailRun();
   void EndRun(TRunEnding ending);
 
+  // Ends a run's timing: its length, and the advice on the adapter.
+  void CloseRunTimes();
+  // count characters are about to be written after whatever is on the wire.
+  void NoteWireTime(std::size_t count);
+
   TMainForm& form_;
   TPortSource& ports_;
+  // When the line last written, the filler included, has left at the line's
+  // speed; whether the copy that is out has had its answer timed.
+  double wireFreeMs_ = 0;
+  bool answerTimed_ = true;
   // The serial component's boxes before the run began: one during the run
   // gives its ending the exit status of a serial port error.
   std::uint64_t serialPortErrorsBefore_ = 0;

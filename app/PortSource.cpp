@@ -12,6 +12,9 @@ class SystemPorts : public TPortSource {
     ports::EnumerateSerialPorts(portList, leftOut_);
   }
   std::vector<std::string> LeftOut() const override { return leftOut_; }
+  std::optional<std::uint32_t> LatencyTimerMs(const std::string& port) override {
+    return ports::AdapterLatencyTimerMs(port);
+  }
 
  private:
   std::vector<std::string> leftOut_;

@@ -2,6 +2,8 @@
 // own list, or a list the user named. Tests give one of their own.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +18,11 @@ class TPortSource {
   // The ports the last listing left out on purpose (the kernel console, Bluetooth links), so
   // that an empty list can say why.
   virtual std::vector<std::string> LeftOut() const { return {}; }
+  // The latency timer (ms) of the USB adapter behind an open port, where its
+  // driver keeps one; read only.
+  virtual std::optional<std::uint32_t> LatencyTimerMs(const std::string& /*port*/) {
+    return std::nullopt;
+  }
 };
 
 // The machine's serial ports, listed afresh on every call.

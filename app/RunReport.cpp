@@ -93,6 +93,18 @@ std::string RunReportLine(const TReportSource& source, std::chrono::system_clock
                   static_cast<unsigned>(run.lastAcknowledgedAddress));
     j += ",\"last_acknowledged_address\":" + JsonString(address);
   }
+  if (const std::optional<TReplyTimes> times = ReplyTimes(run.replyMs)) {
+    char median[32];
+    std::snprintf(median, sizeof median, "%.1f", times->medianMs);
+    j += std::string(",\"reply_ms_median\":") + median;
+    j += ",\"reply_ms_p99\":" + std::to_string(times->p99Ms);
+  } else {
+    j += ",\"reply_ms_median\":null,\"reply_ms_p99\":null";
+  }
+  j += ",\"latency_timer_ms\":" +
+       (run.latencyTimerMs ? std::to_string(*run.latencyTimerMs) : std::string("null"));
+  j += ",\"latency_advice\":" +
+       (run.latencyAdvice.empty() ? std::string("null") : JsonString(run.latencyAdvice));
   j += ",\"station\":" + JsonString(StationStateText(run));
   j += ",\"passed_over\":[";
   for (std::size_t i = 0; i < run.passedOver.size(); ++i) {

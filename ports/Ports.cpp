@@ -192,6 +192,41 @@ void AppendDeviceMapPorts(RegistryReader& reader, std::vector<std::string>& port
 
 }  // namespace
 
+std::optional<std::uint32_t> FtdiLatencyTimerMs(RegistryReader& reader,
+                                                const std::string& portName) {
+  const std::string root = "SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS";
+  const std::string wanted = ToUpper(portName);
+  ScopedKey devices(reader, HKEY_LOCAL_MACHINE, root);
+  for (DWORD d = 0; d < devices.SubKeyCount(); ++d) {
+    std::string deviceName;
+    if (!devices.SubKeyName(d, deviceName)) continue;
+    const std::string devicePath = root + "\\" + deviceName;
+    ScopedKey instances(reader, HKEY_LOCAL_MACHINE, devicePath);
+    for (DWORD i = 0; i < instances.SubKeyCount(); ++i) {
+      std::string instanceName;
+      if (!instances.SubKeyName(i, instanceName)) continue;
+      HKEY key{};
+      DWORD subKeys = 0;
+      DWORD values = 0;
+      if (OpenRegistryKey(reader, HKEY_LOCAL_MACHINE,
+                          devicePath + "\\" + instanceName + "\\Device Parameters", key, subKeys,
+                          values) != ERROR_SUCCESS)
+        continue;
+      ValueBuffer name{};
+      ValueBuffer timer{};
+      const bool found = FindRegistryValue(reader, key, values, "PortName", name) &&
+                         ToUpper(BufferText(name)) == wanted &&
+                         FindRegistryValue(reader, key, values, "LatencyTimer", timer);
+      reader.CloseKey(key);
+      // A REG_DWORD, little-endian.
+      if (found)
+        return static_cast<std::uint32_t>(timer[0] | timer[1] << 8 | timer[2] << 16 |
+                                          static_cast<std::uint32_t>(timer[3]) << 24);
+    }
+  }
+  return std::nullopt;
+}
+
 LONG OpenRegistryKey(RegistryReader& reader, HKEY root, const std::string& path, HKEY& key,
                      DWORD& subKeys, DWORD& values) {
   subKeys = 0;

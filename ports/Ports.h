@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -85,6 +87,25 @@ void EnumerateSysfsSerialPorts(std::vector<std::string>& portList,
                                const std::filesystem::path& sysRoot = "/sys",
                                std::vector<std::string>* leftOut = nullptr);
 #endif
+
+// The latency timer of the FTDI adapter (enumerator FTDIBUS) whose device
+// instance names portName (letter case ignored), in ms, as its driver keeps
+// it under Device Parameters\LatencyTimer; nothing for any other port or
+// when the value cannot be read. The registry is only read.
+std::optional<std::uint32_t> FtdiLatencyTimerMs(RegistryReader& reader,
+                                                const std::string& portName);
+
+#ifndef _WIN32
+// The latency timer of the USB adapter behind the port (a /dev path, links
+// followed), in ms, from its usb-serial device's latency_timer under
+// sysRoot/class/tty; nothing when the driver keeps none (not an FTDI chip)
+// or it cannot be read.
+std::optional<std::uint32_t> SysfsLatencyTimerMs(const std::string& port,
+                                                 const std::filesystem::path& sysRoot = "/sys");
+#endif
+
+// The platform's adapter latency timer of the port, where it is known.
+std::optional<std::uint32_t> AdapterLatencyTimerMs(const std::string& port);
 
 // The platform's own port list: the real registry on Windows, sysfs elsewhere.
 void EnumerateSerialPorts(std::vector<std::string>& portList);

@@ -48,4 +48,9 @@ void EnumerateSerialPorts(std::vector<std::string>& portList, std::vector<std::s
   EnumerateSerialPorts(registry, portList, &leftOut);
 }
 
+std::optional<std::uint32_t> AdapterLatencyTimerMs(const std::string& port) {
+  Win32Registry registry;
+  return FtdiLatencyTimerMs(registry, port);
+}
+
 }  // namespace ports

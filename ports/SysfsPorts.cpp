@@ -104,4 +104,20 @@ void EnumerateSerialPorts(std::vector<std::string>& portList, std::vector<std::s
   EnumerateSysfsSerialPorts(portList, "/sys", &leftOut);
 }
 
+std::optional<std::uint32_t> SysfsLatencyTimerMs(const std::string& port,
+                                                 const std::filesystem::path& sysRoot) {
+  std::error_code error;
+  const std::filesystem::path device = std::filesystem::canonical(port, error);
+  const std::string name = (error ? std::filesystem::path(port) : device).filename().string();
+  if (name.empty()) return std::nullopt;
+  std::ifstream in(sysRoot / "class" / "tty" / name / "device" / "latency_timer");
+  unsigned long value = 0;
+  if (!(in >> value) || value > 255) return std::nullopt;
+  return static_cast<std::uint32_t>(value);
+}
+
+std::optional<std::uint32_t> AdapterLatencyTimerMs(const std::string& port) {
+  return SysfsLatencyTimerMs(port);
+}
+
 }  // namespace ports

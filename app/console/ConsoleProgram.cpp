@@ -91,10 +91,19 @@ void ConsoleSession::Summary(int code) {
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f s",
                 std::chrono::duration<double>(Clock::now() - startedAt_).count());
+  std::string replies;
+  if (const std::optional<app::TReplyTimes> times = app::ReplyTimes(run.replyMs)) {
+    char median[48];
+    std::snprintf(median, sizeof median, "replies after %.1f ms (median), ", times->medianMs);
+    replies = median;
+  }
+  // A failure box already gave the advice beside it.
+  if (!run.latencyAdvice.empty() && ending.outcome == "done")
+    form_.Screen().Line(run.latencyAdvice);
   form_.Screen().Line(
       "Summary: " + (run.port.empty() ? std::string("no station") : run.port) + ", " +
       app::GroupedNumber(run.linesSent) + " lines sent, " + app::GroupedNumber(run.resends) +
-      (run.resends == 1 ? " resend, " : " resends, ") + seconds + ", " + ending.outcome);
+      (run.resends == 1 ? " resend, " : " resends, ") + seconds + ", " + replies + ending.outcome);
 }
 
 ExitCode ConsoleSession::Verdict(const std::string& lastCaption, const std::string& status,

@@ -238,7 +238,9 @@ TEST_F(ConsoleRun, AWholeUpgradePrintsItsPhasesAndProgressAndExitsZero) {
             "Erase processor...\nProgramming...\n" +
                 Percents() + "Reset station...\nDone.\n");
   EXPECT_TRUE(std::regex_match(
-      summary, std::regex(R"(Summary: COM3, 1,933 lines sent, 0 resends, [0-9.]+ s, done)")))
+      summary,
+      std::regex(
+          R"(Summary: COM3, 1,933 lines sent, 0 resends, [0-9.]+ s, replies after [0-9.]+ ms \(median\), done)")))
       << summary;
   EXPECT_EQ(err.str(), "");
   EXPECT_TRUE(s.LastCommandSeen());

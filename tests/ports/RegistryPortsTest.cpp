@@ -190,6 +190,18 @@ TEST(RegistryPorts, DeviceMapAddsAdaptersAfterInstanceWalk) {
   EXPECT_EQ(leftOut, (List{"COM30", "COM31"}));
   EXPECT_TRUE(r.OpenKeyPaths().empty());
 
+  // The FTDI adapters' latency timers, a REG_DWORD beside each PortName.
+  const std::string ftdi = "SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS\\";
+  r.SetData(HKEY_LOCAL_MACHINE, ftdi + "VID_0403+PID_6001+A1\\0000\\Device Parameters",
+            "LatencyTimer", std::string("\x10\0\0\0", 4));
+  r.SetData(HKEY_LOCAL_MACHINE, ftdi + "VID_0403+PID_6001+B7\\0000\\Device Parameters",
+            "LatencyTimer", std::string("\x02\0\0\0", 4));
+  EXPECT_EQ(FtdiLatencyTimerMs(r, "com12"), 16u);
+  EXPECT_EQ(FtdiLatencyTimerMs(r, "COM5"), 2u);
+  EXPECT_EQ(FtdiLatencyTimerMs(r, "COM1"), std::nullopt);  // not an FTDI adapter
+  EXPECT_EQ(FtdiLatencyTimerMs(r, "COM23"), std::nullopt);
+  EXPECT_TRUE(r.OpenKeyPaths().empty());
+
   // An adapter on a machine whose walk finds nothing: the device map alone.
   MemoryRegistry bare;
   bare.SetVersion(VER_PLATFORM_WIN32_NT, 6);

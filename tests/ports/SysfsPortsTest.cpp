@@ -144,6 +144,20 @@ TEST_F(FakeSysfs, LeavesOutTheActiveConsoles) {
   EXPECT_EQ(list, (List{"/dev/ttyAMA0", "/dev/ttyS0", "/dev/ttyS1", "/dev/ttyUSB0"}));
 }
 
+TEST_F(FakeSysfs, TheLatencyTimerIsReadWhereTheAdapterKeepsOne) {
+  const fs::path ftdi = Device("pci0000:00/usb1/1-1/1-1:1.0/ttyUSB0");
+  Write(ftdi / "latency_timer", "16");
+  LinkedTty("ttyUSB0", ftdi, nullptr);
+  const fs::path spoilt = Device("pci0000:00/usb1/1-2/1-2:1.0/ttyUSB1");
+  Write(spoilt / "latency_timer", "sixteen");
+  LinkedTty("ttyUSB1", spoilt, nullptr);
+  LinkedTty("ttyACM0", Device("pci0000:00/usb1/1-4/1-4:1.0"), nullptr);
+  EXPECT_EQ(SysfsLatencyTimerMs("/dev/ttyUSB0", root_), 16u);
+  EXPECT_EQ(SysfsLatencyTimerMs("/dev/ttyUSB1", root_), std::nullopt);
+  EXPECT_EQ(SysfsLatencyTimerMs("/dev/ttyACM0", root_), std::nullopt);  // not an FTDI chip
+  EXPECT_EQ(SysfsLatencyTimerMs("/dev/ttyS9", root_), std::nullopt);
+}
+
 TEST_F(FakeSysfs, MissingOrEmptyTreeListsNothing) {
   List list;
   EnumerateSysfsSerialPorts(list, root_);
