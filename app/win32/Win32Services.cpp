@@ -220,38 +220,53 @@ LRESULT CALLBACK EscapePressesOk(HWND box, UINT message, WPARAM wParam, LPARAM l
   return CallWindowProcW(previous, box, message, wParam, lParam);
 }
 
-// Where the expander is a window of its own (Wine's), it may be laid out as
-// wide as its text alone and then draw its arrow before the text, which
-// wraps and is cut off ("Show"): it is widened to hold both. Windows' task
-// dialog draws its parts itself and has no such window.
-void FitExpander(HWND box) {
+// Where the task dialog's parts are windows of their own (Wine's), some are
+// laid out narrower than they draw: the expander as wide as its text alone,
+// its arrow then pushing the text over ("Show"), and at some resolutions a
+// text one letter short, its last word wrapped out of sight. They are
+// widened to hold what they show, within the box. Windows' task dialog draws
+// its parts itself and has no such windows.
+void FitParts(HWND box) {
+  RECT client{};
+  GetClientRect(box, &client);
   for (HWND child = GetWindow(box, GW_CHILD); child != nullptr;
        child = GetWindow(child, GW_HWNDNEXT)) {
     wchar_t name[16] = {};
     GetClassNameW(child, name, 16);
-    if (lstrcmpiW(name, L"Button") != 0 ||
-        (GetWindowLongW(child, GWL_STYLE) & BS_TYPEMASK) != BS_OWNERDRAW) {
-      continue;
-    }
+    const LONG style = GetWindowLongW(child, GWL_STYLE);
+    const bool expander = lstrcmpiW(name, L"Button") == 0 && (style & BS_TYPEMASK) == BS_OWNERDRAW;
+    const bool label = lstrcmpiW(name, L"Static") == 0 && (style & SS_TYPEMASK) <= SS_RIGHT;
+    if (!expander && !label) continue;
+    RECT r{};
+    GetWindowRect(child, &r);
+    MapWindowPoints(HWND_DESKTOP, box, reinterpret_cast<POINT*>(&r), 2);
     HDC dc = GetDC(child);
     if (dc == nullptr) continue;
     HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0)));
-    int text = 0;
-    for (const wchar_t* label : {kShowDetails, kHideDetails}) {
-      SIZE size{};
-      GetTextExtentPoint32W(dc, label, lstrlenW(label), &size);
-      text = std::max<int>(text, size.cx);
-    }
     SIZE letters{};
     GetTextExtentPoint32W(dc, L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz", 52,
                           &letters);
+    const int base = std::max(1, (static_cast<int>(letters.cx) / 26 + 1) / 2);
+    int wanted = 0;
+    if (expander) {
+      for (const wchar_t* text : {kShowDetails, kHideDetails}) {
+        SIZE size{};
+        GetTextExtentPoint32W(dc, text, lstrlenW(text), &size);
+        wanted = std::max<int>(wanted, size.cx);
+      }
+      // The arrow is ten dialog units wide, with half a character after it.
+      wanted += MulDiv(10, base, 4) + base;
+    } else {
+      const std::wstring text = WindowText(child);
+      RECT needed{0, 0, std::max<LONG>(1, client.right - r.left - base), 0};
+      DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &needed,
+                DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX);
+      // A letter to spare, for the drawing that needs more than the measure.
+      wanted = needed.right + base;
+    }
     SelectObject(dc, old);
     ReleaseDC(child, dc);
-    // The arrow is ten dialog units wide, with half a character after it.
-    const int base = (letters.cx / 26 + 1) / 2;
-    const int wanted = text + MulDiv(10, base, 4) + base;
-    RECT r{};
-    GetWindowRect(child, &r);
+    wanted = std::min<int>(wanted, client.right - r.left);
     if (r.right - r.left < wanted) {
       SetWindowPos(child, nullptr, 0, 0, wanted, r.bottom - r.top,
                    SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
@@ -266,7 +281,7 @@ HRESULT CALLBACK OnTaskDialog(HWND box, UINT notification, WPARAM, LPARAM, LONG_
     SetWindowLongPtrW(box, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&EscapePressesOk));
   }
   // Laid out at creation and again when the expander is first opened.
-  if (notification == TDN_CREATED || notification == TDN_EXPANDO_BUTTON_CLICKED) FitExpander(box);
+  if (notification == TDN_CREATED || notification == TDN_EXPANDO_BUTTON_CLICKED) FitParts(box);
   return S_OK;
 }
 
