@@ -2,7 +2,8 @@
 // geometry at the system's resolution, every control's class, style, text and
 // font, the focus, Start pressed by click and keyboard through the program's
 // own message dispatch, the one-shot timer, the modal boxes with the serial
-// hand-offs served inside them, closing, and the icon drawn from the form.
+// hand-offs served inside them, a box's details behind its expander, every
+// box as wide as its caption, closing, and the icon drawn from the form.
 // tools/wine-tests.sh runs it at 96 and at 120 pixels per inch, naming the
 // resolution in KSIDU_WINE_DPI; without a display the cases skip.
 #include <gtest/gtest.h>
