@@ -6,26 +6,68 @@
 # ks-idu.exe upgrading a simulated station (ks-station on the pty behind
 # COM7) from the press of Start to "Done.", after which the station's memory
 # must equal the image; ks-idu-cli.exe's fault rows and one --all over two
-# ports. Windows are drawn on a private virtual X server in a
-# Wine virtual desktop. Exits non-zero when any test fails.
+# ports; and, with the registry laid out as on a PC with a built-in COM1 and
+# an FTDI adapter on COM12, the station found on COM12 without --port by
+# ks-idu.exe's Start and by ks-idu-cli.exe, and a not-found run's box read
+# back with its details. Windows are drawn on a private virtual X server in a
+# Wine virtual desktop. Wine runs in a mount namespace of the rig's own in
+# which every serial device of the machine is /dev/null, so that no test
+# reaches a real port. Exits non-zero when any test fails.
 #
 # Usage: tools/wine-tests.sh [--layer-only] [build-dir]   (default: build/mingw)
 #        tools/wine-tests.sh --screenshot FILE [build-dir]
+#        tools/wine-tests.sh --box-screenshot FILE [build-dir]
 #   --layer-only       skip the CTest run: only the COM port rig, the window
 #                      and the upgrade
 #   --screenshot FILE  only take a picture (PNG) of ks-idu.exe's window as a
 #                      user would start it, at 120 pixels per inch
+#   --box-screenshot FILE
+#                      only take a picture of the box that Start shows when
+#                      no station answers, its details open, at 120 pixels
+#                      per inch
+#
+# It needs root for its mount namespace (or, without, a user namespace of
+# its own, where the kernel allows them).
 #
 # The upgrade needs ks-station built for Linux: KSIDU_STATION names one,
 # else build/linux's is used, else one is built in the temporary directory.
 set -euo pipefail
 
+# Wine maps the machine's own serial devices to COM numbers at every start
+# (here /dev/ttyS0, the VM's console), and the port list reads Wine's device
+# map, which names COM1 to COM256. So everything below runs in a mount
+# namespace of its own, where each of them is /dev/null.
+here_ns=$(readlink /proc/self/ns/mnt)
+if [ "${KSIDU_WINE_HOST_NS:-}" != "" ] && [ "$KSIDU_WINE_HOST_NS" != "$here_ns" ]; then
+  : # the copy of this script inside its own namespace
+else
+  if [ "$(id -u)" = 0 ]; then
+    exec env KSIDU_WINE_HOST_NS="$here_ns" unshare --mount --propagation private -- "$0" "$@"
+  fi
+  exec env KSIDU_WINE_HOST_NS="$here_ns" \
+    unshare --map-root-user --mount --propagation private -- "$0" "$@"
+fi
+null_device=$(stat -Lc %t:%T /dev/null)
+for device in /dev/ttyS* /dev/ttyUSB* /dev/ttyACM* /dev/ttyAMA* /dev/rfcomm*; do
+  [ -e "$device" ] || continue
+  mount --bind /dev/null "$device"
+  if [ "$(stat -Lc %t:%T "$device")" != "$null_device" ]; then
+    echo "wine-tests: $device is still a device of its own; not running Wine" >&2
+    exit 1
+  fi
+done
+
 layer_only=
 screenshot=
+box_screenshot=
 while [ $# -gt 0 ]; do
   case "$1" in
     --layer-only) layer_only=1; shift ;;
     --screenshot) screenshot=$(realpath -m "${2:?--screenshot needs a file}"); shift 2 ;;
+    --box-screenshot)
+      box_screenshot=$(realpath -m "${2:?--box-screenshot needs a file}")
+      shift 2
+      ;;
     *) break ;;
   esac
 done
@@ -101,7 +143,8 @@ export DISPLAY=":$(head -n1 "$work/display")"
 
 # A fresh prefix. Wine maps the machine's own serial devices to COM1, COM2
 # and so on at every start; marking COM1 to COM255 as taken (with no device)
-# pushes them to COM256, out of reach of every test. COM7 goes to a symlink
+# pushes them to COM256, which in this namespace is /dev/null (checked below
+# for every COM name before any test runs). COM7 goes to a symlink
 # that the peer (or the station) points at its pty slave; COM12 to the same
 # one, a port numbered above 9 that Windows opens only by its device path.
 # Windows open in an 800 x 600 virtual desktop, where Wine manages them as
@@ -129,6 +172,40 @@ if [ -d /usr/share/wine/fonts ]; then
       ln -s "$font" "$WINEPREFIX/drive_c/windows/Fonts/"
   done
 fi
+
+# Where each COM name reaches, for every name Wine's device map lists and
+# every one Wine has a device for: nowhere, one of the rig's own links, or a
+# device that is /dev/null here. Anything else stops the rig before a test
+# can open it.
+check_com_names() {
+  local map=$work/devicemap.txt device name target reached=() names
+  wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' 2>/dev/null | tr -d '\r' |
+    sed -n 's/^ *\(\\[^ ]*\) *REG_SZ *\(.*\)$/\1 \2/p' >"$map"
+  names=$( (cut -d' ' -f2 "$map" && cd "$WINEPREFIX/dosdevices" && ls -d com* 2>/dev/null) |
+    tr '[:lower:]' '[:upper:]' | sort -u -V)
+  for name in $names; do
+    device=$WINEPREFIX/dosdevices/${name,,}
+    [ -L "$device" ] || continue
+    target=$(readlink "$device")
+    case "$target" in
+      "$work"/*) reached+=("$name: the rig's ${target#"$work"/}") ;;
+      *)
+        if [ -c "$target" ] && [ "$(stat -Lc %t:%T "$target")" = "$null_device" ]; then
+          reached+=("$name: $target, which is /dev/null here")
+        else
+          echo "wine-tests: $name reaches $target, which is not the rig's; not running" >&2
+          exit 1
+        fi
+        ;;
+    esac
+  done
+  local list listed
+  list=$(printf '%s; ' "${reached[@]}")
+  listed=$(cut -d' ' -f2 "$map" | sort -V | sed -n '1p;$p' | paste -sd' ')
+  echo "wine-tests: Wine's device map lists $(wc -l <"$map") ports (${listed/ / to });" \
+    "a COM name reaches a device only as ${list%; }"
+}
+check_com_names
 
 # The screen resolution Windows reports; every process started afterwards
 # sees the new one.
@@ -164,7 +241,7 @@ fi
 
 # The portable tests, the layer's own cases (which skip without the rig) and
 # the window's cases, at 96 pixels per inch.
-if [ -z "$layer_only" ]; then
+if [ -z "$layer_only" ] && [ -z "$box_screenshot" ]; then
   set_dpi 96
   KSIDU_WINE_DPI=96 ctest --test-dir "$build" --output-on-failure --timeout 600
 fi
@@ -243,15 +320,17 @@ if [ -z "$preload" ]; then
   preload=$work/libksidu_ptymodem.so
   cc -shared -fPIC -O2 -o "$preload" "$root/tests/comm/ptymodem.c" -ldl -pthread
 fi
-start_peer "$work/modem"
-run_layer modem '-*CostNoCore*' \
-  LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem"
-stop_peer
+if [ -z "$box_screenshot" ]; then
+  start_peer "$work/modem"
+  run_layer modem '-*CostNoCore*' \
+    LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem"
+  stop_peer
 
-# On the bare pty every wait fails at once.
-start_peer ""
-run_layer bare '*CostNoCore*'
-stop_peer
+  # On the bare pty every wait fails at once.
+  start_peer ""
+  run_layer bare '*CostNoCore*'
+  stop_peer
+fi
 
 # The window at both resolutions; the rig names the one it set, and the
 # tests check that the program really sees it.
@@ -262,8 +341,10 @@ run_window() {  # dpi
   cat "$out"
   check_run "window tests at $1 pixels per inch" "$rc" "$out"
 }
-run_window 96
-run_window 120
+if [ -z "$box_screenshot" ]; then
+  run_window 96
+  run_window 120
+fi
 
 # The upgrade, end to end: ks-idu.exe as a user starts it (plus the port to
 # use: Wine lists its COM ports under none of the registry keys the tool
@@ -302,10 +383,110 @@ start_station() {  # [station option...]
   echo "wine-tests: the station did not come up" >&2
   return 1
 }
-drive() {  # [driver option...]: ks-idu.exe --port COM7 under the driver
+run_driver() {  # [driver option...] -- [ks-idu.exe argument...]
+  local options=()
+  while [ "$1" != -- ]; do
+    options+=("$1")
+    shift
+  done
+  shift
   LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem" \
-    timeout 300 wine "$driver_exe" "$@" "$(winepath -w "$program_exe")" --port COM7
+    timeout 300 wine "$driver_exe" "${options[@]}" "$(winepath -w "$program_exe")" "$@"
 }
+drive() {  # [driver option...]: ks-idu.exe --port COM7 under the driver
+  run_driver "$@" -- --port COM7
+}
+
+# Without --port: the registry as on a PC with a built-in COM1 and an FTDI
+# adapter on COM12. The instance walk lists COM1 (service Serial) and leaves
+# out the adapter (FTSER2K) and a stale one on COM5, unplugged long ago; the
+# device map, the ports present now, adds COM12. Wine writes a device map of
+# its own at every start (COM1 to COM256): a wineserver that stays up holds
+# the machine's instead until machine_done.
+machine_layout() {
+  local enum='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum' got
+  {
+    printf 'REGEDIT4\n'
+    printf '\n[%s\\ACPI\\PNP0501\\1]\n"Service"="Serial"\n' "$enum"
+    printf '\n[%s\\ACPI\\PNP0501\\1\\Device Parameters]\n"PortName"="COM1"\n' "$enum"
+    printf '\n[%s\\FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000]\n"Service"="FTSER2K"\n' "$enum"
+    printf '\n[%s\\FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000\\Device Parameters]\n' "$enum"
+    printf '"PortName"="COM12"\n'
+    printf '\n[%s\\FTDIBUS\\VID_0403+PID_6015+DN05J1KXA\\0000]\n"Service"="FTSER2K"\n' "$enum"
+    printf '\n[%s\\FTDIBUS\\VID_0403+PID_6015+DN05J1KXA\\0000\\Device Parameters]\n' "$enum"
+    printf '"PortName"="COM5"\n'
+  } >"$work/machine.reg"
+  wineserver -k 2>/dev/null || true
+  wineserver -w
+  wineserver -p >/dev/null 2>&1
+  wine reg import "$work/machine.reg" >/dev/null 2>&1
+  # Wine's own map is written as its devices start: wait for it, then replace it.
+  for _ in $(seq 100); do
+    wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' 2>/dev/null | grep -q 'REG_SZ' && break
+    sleep 0.1
+  done
+  # Its values only: the key is volatile, and a new one could not be made.
+  wine reg delete 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /va /f >/dev/null 2>&1
+  wine reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\Serial0' /d COM1 /f >/dev/null 2>&1
+  wine reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\VCP0' /d COM12 /f >/dev/null 2>&1
+  check_com_names
+  got=$(tr '\n' ' ' <"$work/devicemap.txt")
+  if [ "$got" != '\Device\Serial0 COM1 \Device\VCP0 COM12 ' ]; then
+    echo "wine-tests: the machine's device map did not hold: $got" >&2
+    exit 1
+  fi
+}
+machine_done() {
+  wineserver -k 2>/dev/null || true
+  wineserver -w
+}
+
+# A run of ks-idu.exe without --port that ends in "Station KESTRO not found."
+# (the station on COM12 silent): the driver reads the box back, opens its
+# details, and presses OK; what it showed must be what the trace noted beside
+# the box.
+read_box() {  # hold-seconds output
+  local rc=0
+  start_station --identify silent
+  rm -f "$work/box.trace"
+  run_driver --box "$1" -- --trace "$(winepath -w "$work/box.trace")" >"$2" 2>&1 || rc=$?
+  stop_station
+  if [ "$rc" -ne 0 ] ||
+    ! /usr/bin/python3 "$root/tests/win32/wine_box_check.py" --driver "$2" \
+      --trace "$work/box.trace" --caption "Hardware error." --text "Station KESTRO not found." \
+      --details "COM1: not a serial port" \
+      --details "COM12: no valid answer to 4 identify frames"; then
+    cat "$2" >&2
+    echo "wine-tests: the not-found box of ks-idu.exe without --port (driver exit $rc)" >&2
+    exit 1
+  fi
+}
+
+if [ -n "$box_screenshot" ]; then
+  set_dpi 120
+  machine_layout
+  out=$work/box.out
+  : >"$out"
+  read_box 4 "$out" &
+  box_pid=$!
+  for _ in $(seq 600); do
+    grep -q '^box: ' "$out" && break
+    kill -0 "$box_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  read -r _ left top width height < <(grep '^box: ' "$out" | tr -d '\r') || {
+    cat "$out" >&2
+    echo "wine-tests: the box did not come up" >&2
+    exit 1
+  }
+  sleep 1
+  import -window root "$work/screen.png"
+  convert "$work/screen.png" -crop "${width}x${height}+${left}+${top}" +repage "$box_screenshot"
+  wait "$box_pid"
+  machine_done
+  echo "wine-tests: picture of the box in $box_screenshot (${width} x ${height})"
+  exit 0
+fi
 
 start_station
 rc=0
@@ -413,6 +594,57 @@ if [ "$rc" -ne 0 ] || ! grep -q '^\[ *[0-9.]*\] COM7: Done\.$' "$work/all.txt" |
 fi
 echo "wine-tests: ks-idu-cli.exe --all, COM7 and COM9: exit 0, COM7 done, COM9 without a station," \
   "a record each"
+
+# Without --port, on the machine laid out as a PC with a built-in COM1 and an
+# FTDI adapter on COM12: the list is COM1 then COM12 (the stale adapter's
+# COM5 and Wine's own COM7 not in it), and the station on COM12 is found
+# and upgraded by Start in ks-idu.exe and by ks-idu-cli.exe; COM1, a name
+# with no device behind it in Wine, is passed over as not a serial port.
+# Then a not-found run's box, read back with its details.
+machine_layout
+rc=0
+listed=$(timeout 60 wine "$cli_exe" --list-ports 2>"$work/list.err" | tr -d '\r') || rc=$?
+if [ "$rc" -ne 0 ] || [ "$listed" != $'COM1\nCOM12' ]; then
+  echo "wine-tests: ks-idu-cli.exe --list-ports on the machine (exit $rc) printed:" >&2
+  printf '%s\n' "$listed" >&2
+  cat "$work/list.err" >&2
+  exit 1
+fi
+echo "wine-tests: ks-idu-cli.exe --list-ports on the machine: COM1, COM12"
+# The record of a run found on COM12 after COM1 was passed over.
+found_on_com12() {  # report
+  grep -qF '"port":"COM12"' "$1" &&
+    grep -qF '"passed_over":[{"port":"COM1","reason":"not a serial port"}]' "$1" &&
+    [ "$(wc -l <"$1")" = 1 ]
+}
+start_station
+rc=0
+rm -f "$work/noport.jsonl"
+run_driver -- --report "$(winepath -w "$work/noport.jsonl")" >"$work/noport.out" 2>&1 || rc=$?
+stop_station
+cat "$work/noport.out"
+if [ "$rc" -ne 0 ] || ! found_on_com12 "$work/noport.jsonl"; then
+  echo "wine-tests: Start in ks-idu.exe without --port did not upgrade the station on COM12" >&2
+  cat "$work/noport.jsonl" >&2 || true
+  exit 1
+fi
+echo "wine-tests: ks-idu.exe without --port: Start found the station on COM12, \"Done.\""
+start_station
+rc=0
+rm -f "$work/noport.jsonl"
+LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem" \
+  timeout 120 wine "$cli_exe" --report "$(winepath -w "$work/noport.jsonl")" \
+  >"$work/row.out" 2>"$work/row.err" || rc=$?
+stop_station
+if [ "$rc" -ne 0 ] || ! grep -qF "Done." "$work/row.out" || ! found_on_com12 "$work/noport.jsonl" ||
+  grep -qF -- '\\.\' "$work/row.out" "$work/row.err"; then
+  echo "wine-tests: ks-idu-cli.exe without --port: exit $rc" >&2
+  cat "$work/row.out" "$work/row.err" "$work/noport.jsonl" >&2 || true
+  exit 1
+fi
+echo "wine-tests: ks-idu-cli.exe without --port: the station on COM12, exit 0, \"Done.\""
+read_box 0 "$work/box.out"
+machine_done
 
 # --version of every Windows program: the image's line count and the hash
 # that sha256sum gives, and a stand-in named as such (its hash is taken over

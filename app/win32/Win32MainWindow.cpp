@@ -415,7 +415,8 @@ void Win32MainWindow::BuildControls(std::span<const std::string_view> imageLines
 
 int Win32MainWindow::MessageBox(const std::string& text, const std::string& caption,
                                 unsigned flags) {
-  return StandardMessageBox(text, caption, flags);
+  // What the run found out goes behind the box's expander.
+  return DetailedMessageBox(text, caption, flags, BoxDetails);
 }
 
 bool Win32MainWindow::CanTakeFocus(HWND control) const {

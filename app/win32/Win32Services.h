@@ -34,8 +34,20 @@ HWND BoxOwner();
 
 // A modal box owned by BoxOwner(): the text, the caption as its title, and
 // the style flags (0: an OK button and no icon). Its own loop keeps timers
-// and serial hand-offs running. Returns the button pressed.
+// and serial hand-offs running. The box is made wide enough for its whole
+// caption. Returns the button pressed.
 int StandardMessageBox(const std::string& text, const std::string& caption, unsigned flags);
+
+// The same, with details (one item a line) behind a "Show details" expander
+// when there are any, the flags are 0 and the task dialog of common
+// controls 6 is there; otherwise the plain box above, without them.
+int DetailedMessageBox(const std::string& text, const std::string& caption, unsigned flags,
+                       const std::string& details);
+
+// The outer width a window with the given frame (its width less its client
+// width) needs to show the whole caption in its title bar, beside the close
+// button.
+int CaptionFitWidth(std::wstring_view caption, int frameWidth);
 
 // The standard exception box: the text, the caption, an error icon, OK.
 void StandardExceptionBox(const std::string& text, const std::string& caption);

@@ -6,6 +6,7 @@
 //   ksidu_win32_driver.exe PROGRAM.exe [ARGUMENT...]
 //   ksidu_win32_driver.exe --hold SECONDS PROGRAM.exe [ARGUMENT...]
 //   ksidu_win32_driver.exe --close-at STATUS PROGRAM.exe [ARGUMENT...]
+//   ksidu_win32_driver.exe --box SECONDS PROGRAM.exe [ARGUMENT...]
 //
 // tools/wine-tests.sh runs it against a simulated station on COM7 and then
 // compares the station's memory with the image. With --hold it presses
@@ -13,7 +14,12 @@
 // up, keeps it open that long (for a picture of it) and closes it. With
 // --close-at it closes the window as soon as the status line shows STATUS,
 // in the middle of the run, and expects the program to end at once with
-// status 0 and no message.
+// status 0 and no message. With --box the run must end in a box: the driver
+// prints its caption, texts and buttons ("box caption: ...", "box text: ...",
+// "box button: ..."), opens its details with "Show details" and prints what
+// it shows then ("box details: ..." a line), prints "box: LEFT TOP WIDTH
+// HEIGHT", keeps it open that long (for a picture of it), presses OK and
+// expects the window idle again, Start enabled and the status line blank.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -21,10 +27,12 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Win32Ids.h"
@@ -101,6 +109,51 @@ BOOL CALLBACK FindProcessBox(HWND window, LPARAM searchAddress) {
   return TRUE;
 }
 
+struct BoxParts {
+  std::vector<std::wstring> texts;
+  std::vector<std::pair<std::wstring, HWND>> buttons;
+};
+
+BOOL CALLBACK CollectBoxPart(HWND child, LPARAM partsAddress) {
+  auto& parts = *reinterpret_cast<BoxParts*>(partsAddress);
+  wchar_t windowClass[64] = {};
+  GetClassNameW(child, windowClass, 64);
+  std::wstring text;
+  if (!IsWindowVisible(child) || !TextOf(child, text)) return TRUE;
+  if (lstrcmpiW(windowClass, L"Button") == 0) {
+    parts.buttons.emplace_back(text, child);
+  } else if (!text.empty()) {
+    parts.texts.push_back(text);
+  }
+  return TRUE;
+}
+
+BoxParts PartsOf(HWND box) {
+  BoxParts parts;
+  EnumChildWindows(box, &CollectBoxPart, reinterpret_cast<LPARAM>(&parts));
+  return parts;
+}
+
+HWND ButtonOf(const BoxParts& parts, const std::wstring& text) {
+  for (const auto& [label, button] : parts.buttons) {
+    if (label == text) return button;
+  }
+  return nullptr;
+}
+
+// Each line of a text, CR LF or LF, printed after the prefix.
+void PrintLines(const char* prefix, const std::wstring& text) {
+  std::size_t from = 0;
+  while (from <= text.size()) {
+    std::size_t end = text.find(L'\n', from);
+    if (end == std::wstring::npos) end = text.size();
+    std::wstring line = text.substr(from, end - from);
+    if (!line.empty() && line.back() == L'\r') line.pop_back();
+    std::printf("%s%s\n", prefix, Narrow(line).c_str());
+    from = end + 1;
+  }
+}
+
 BOOL CALLBACK PrintBoxText(HWND child, LPARAM) {
   std::wstring text;
   if (IsWindowVisible(child) && TextOf(child, text) && !text.empty()) {
@@ -120,11 +173,77 @@ int Fail(const char* what, PROCESS_INFORMATION* program = nullptr) {
   return 1;
 }
 
+// The box that ended the run: what it says, its details opened, then OK.
+int ReadBox(HWND box, int holdSeconds, HWND window, HWND start, HWND status,
+            PROCESS_INFORMATION& child) {
+  // Laid out and painted before it is read.
+  WaitForInputIdle(child.hProcess, 10000);
+  std::this_thread::sleep_for(300ms);
+  std::wstring caption;
+  TextOf(box, caption);
+  std::printf("box caption: %s\n", Narrow(caption).c_str());
+  const BoxParts shut = PartsOf(box);
+  for (const std::wstring& text : shut.texts) PrintLines("box text: ", text);
+  for (const auto& [label, button] : shut.buttons) {
+    std::printf("box button: %s\n", Narrow(label).c_str());
+  }
+  HWND expander = ButtonOf(shut, L"Show details");
+  if (expander == nullptr) return Fail("the box has no \"Show details\"", &child);
+  DWORD_PTR ignored = 0;
+  SendMessageTimeoutW(expander, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 2000, &ignored);
+  std::this_thread::sleep_for(300ms);
+  const BoxParts open = PartsOf(box);
+  if (ButtonOf(open, L"Hide details") == nullptr) {
+    return Fail("\"Show details\" did not turn into \"Hide details\"", &child);
+  }
+  // What the opened box shows beyond the shut one.
+  for (const std::wstring& text : open.texts) {
+    if (std::find(shut.texts.begin(), shut.texts.end(), text) == shut.texts.end()) {
+      PrintLines("box details: ", text);
+    }
+  }
+  RECT frame{};
+  GetWindowRect(box, &frame);
+  std::printf("box: %ld %ld %ld %ld\n", frame.left, frame.top, frame.right - frame.left,
+              frame.bottom - frame.top);
+  std::fflush(stdout);
+  if (holdSeconds > 0) Sleep(static_cast<DWORD>(holdSeconds) * 1000);
+
+  HWND ok = ButtonOf(open, L"OK");
+  if (ok == nullptr) return Fail("the box has no OK", &child);
+  PostMessageW(ok, BM_CLICK, 0, 0);
+  for (auto end = Clock::now() + 10s; IsWindow(box);) {
+    if (Clock::now() > end) return Fail("OK did not close the box", &child);
+    std::this_thread::sleep_for(50ms);
+  }
+  std::wstring text;
+  for (auto end = Clock::now() + 10s; !IsWindowEnabled(start);) {
+    if (Clock::now() > end) return Fail("Start is not enabled again after the box", &child);
+    std::this_thread::sleep_for(50ms);
+  }
+  if (!TextOf(status, text) || !text.empty()) {
+    return Fail("the status line is not blank after the box", &child);
+  }
+  std::printf("upgrade driver: OK closed the box; Start enabled, the status line blank\n");
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  if (WaitForSingleObject(child.hProcess, 30000) != WAIT_OBJECT_0) {
+    return Fail("the program did not end when its window closed", &child);
+  }
+  DWORD exitCode = 1;
+  GetExitCodeProcess(child.hProcess, &exitCode);
+  CloseHandle(child.hProcess);
+  CloseHandle(child.hThread);
+  if (exitCode != 0) return Fail("the program's exit status is not 0");
+  std::printf("upgrade driver: passed\n");
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   int first = 1;
   int holdSeconds = -1;
+  int boxSeconds = -1;
   std::wstring closeAt;
   if (argc >= 3 && std::wstring(argv[1]) == L"--hold") {
     holdSeconds = _wtoi(argv[2]);
@@ -132,11 +251,14 @@ int wmain(int argc, wchar_t** argv) {
   } else if (argc >= 3 && std::wstring(argv[1]) == L"--close-at") {
     closeAt = argv[2];
     first = 3;
+  } else if (argc >= 3 && std::wstring(argv[1]) == L"--box") {
+    boxSeconds = _wtoi(argv[2]);
+    first = 3;
   }
   if (argc <= first) {
     std::printf(
-        "usage: ksidu_win32_driver [--hold SECONDS | --close-at STATUS] PROGRAM.exe "
-        "[ARGUMENT...]\n");
+        "usage: ksidu_win32_driver [--hold SECONDS | --close-at STATUS | --box SECONDS] "
+        "PROGRAM.exe [ARGUMENT...]\n");
     return 2;
   }
   const std::wstring program = argv[first];
@@ -213,9 +335,15 @@ int wmain(int argc, wchar_t** argv) {
     }
     BoxSearch search{child.dwProcessId, nullptr};
     EnumWindows(&FindProcessBox, reinterpret_cast<LPARAM>(&search));
+    if (search.box != nullptr && boxSeconds >= 0) {
+      return ReadBox(search.box, boxSeconds, window, start, status, child);
+    }
     if (search.box != nullptr) {
       EnumChildWindows(search.box, &PrintBoxText, 0);
       return Fail("the program shows a message box", &child);
+    }
+    if (boxSeconds >= 0 && !seen.empty() && seen.back() == L"Done.") {
+      return Fail("the run ended \"Done.\" instead of in a box", &child);
     }
     // Blank before the click is handled (and after a failure, which shows a box).
     if (TextOf(status, text) && !text.empty() && (seen.empty() || seen.back() != text)) {

@@ -2,7 +2,8 @@
 // geometry at the system's resolution, every control's class, style, text and
 // font, the focus, Start pressed by click and keyboard through the program's
 // own message dispatch, the one-shot timer, the modal boxes with the serial
-// hand-offs served inside them, closing, and the icon drawn from the form.
+// hand-offs served inside them, a box's details behind its expander, every
+// box as wide as its caption, closing, and the icon drawn from the form.
 // tools/wine-tests.sh runs it at 96 and at 120 pixels per inch, naming the
 // resolution in KSIDU_WINE_DPI; without a display the cases skip.
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -23,6 +25,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Classes.h"
@@ -467,8 +470,12 @@ struct BoxSeen {
   bool ownerEnabled = true;
   std::string caption;
   std::string text;
+  std::vector<std::string> texts;  // every visible text, in z-order
   std::vector<std::string> buttons;
   bool icon = false;
+  RECT frame{};
+  RECT client{};
+  std::vector<RECT> buttonRects;  // in client coordinates
 };
 
 BOOL CALLBACK CollectBox(HWND child, LPARAM seenAddress) {
@@ -477,11 +484,15 @@ BOOL CALLBACK CollectBox(HWND child, LPARAM seenAddress) {
   const std::string windowClass = ClassOf(child);
   if (SameClass(windowClass, "Button")) {
     seen.buttons.push_back(TextOf(child));
+    seen.buttonRects.push_back(RectInParent(child));
   } else if (SameClass(windowClass, "Static")) {
     if ((StyleOf(child) & SS_TYPEMASK) == SS_ICON) {
       seen.icon |= SendMessageW(child, STM_GETICON, 0, 0) != 0;
     } else if (!TextOf(child).empty()) {
       seen.text = TextOf(child);
+      std::string text = seen.text;
+      std::erase(text, '\r');
+      seen.texts.push_back(text);
     }
   }
   return TRUE;
@@ -507,8 +518,66 @@ BoxSeen Describe(HWND box) {
   seen.owner = GetWindow(box, GW_OWNER);
   seen.ownerEnabled = seen.owner != nullptr && IsWindowEnabled(seen.owner);
   seen.caption = TextOf(box);
+  GetWindowRect(box, &seen.frame);
+  GetClientRect(box, &seen.client);
   EnumChildWindows(box, &CollectBox, reinterpret_cast<LPARAM>(&seen));
   return seen;
+}
+
+bool Has(const std::vector<std::string>& list, const std::string& item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+// Whether an expander shows its whole text beside its arrow (about as wide
+// as the button is high).
+bool ExpanderFits(HWND expander) {
+  if (expander == nullptr) return false;
+  RECT r{};
+  GetWindowRect(expander, &r);
+  HDC dc = GetDC(expander);
+  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(expander, WM_GETFONT, 0, 0)));
+  const std::wstring text = Widen(TextOf(expander));
+  SIZE size{};
+  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+  SelectObject(dc, old);
+  ReleaseDC(expander, dc);
+  return r.right - r.left >= size.cx + (r.bottom - r.top);
+}
+
+HWND ButtonOf(HWND box, const std::string& text) {
+  std::pair<std::string, HWND> search{text, nullptr};
+  EnumChildWindows(
+      box,
+      [](HWND child, LPARAM searchAddress) -> BOOL {
+        auto& [wanted, found] = *reinterpret_cast<std::pair<std::string, HWND>*>(searchAddress);
+        if (SameClass(ClassOf(child), "Button") && TextOf(child) == wanted) {
+          found = child;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.second;
+}
+
+// What a box needs at the least to show its whole caption, reckoned apart
+// from the program: the caption's text in the caption font, the close button
+// beside it, and the frame.
+int CaptionNeeds(const BoxSeen& seen) {
+  NONCLIENTMETRICSW metrics{};
+  metrics.cbSize = sizeof metrics;
+  SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+  HFONT font = CreateFontIndirectW(&metrics.lfCaptionFont);
+  HDC dc = GetDC(nullptr);
+  HGDIOBJ old = SelectObject(dc, font);
+  const std::wstring caption = Widen(seen.caption);
+  SIZE size{};
+  GetTextExtentPoint32W(dc, caption.c_str(), static_cast<int>(caption.size()), &size);
+  SelectObject(dc, old);
+  ReleaseDC(nullptr, dc);
+  DeleteObject(font);
+  const int frame = (seen.frame.right - seen.frame.left) - (seen.client.right - seen.client.left);
+  return size.cx + GetSystemMetrics(SM_CXSIZE) + frame;
 }
 
 // Runs on the thread's own timer inside a box's modal loop: the step is
@@ -589,6 +658,118 @@ TEST_F(WindowTest, SerialComponentsBoxIsTheSameKind) {
   EXPECT_EQ(seen.caption, "Serial Port Error.");
   EXPECT_EQ(seen.text, "Cannot open port.(Error: 5)");
   EXPECT_FALSE(seen.icon);
+}
+
+// The details of a box (why ports were passed over) behind an expander, in a
+// box that is otherwise the plain one: caption, text, OK, no icon, owned and
+// modal; Esc closes it expanded, Enter closes it as it comes.
+TEST_F(WindowTest, DetailsAreBehindAnExpanderAndEscOrEnterCloseTheBox) {
+  ASSERT_TRUE(Pump([&] { return GetFocus() == button_; }, 2s));
+  const std::string details =
+      "COM1: does not exist\nCOM12: no valid answer to its identify frames\n";
+  for (const WPARAM key : {VK_ESCAPE, VK_RETURN}) {
+    SCOPED_TRACE(key == VK_ESCAPE ? "Esc" : "Enter");
+    BoxSeen collapsed;
+    BoxSeen expanded;
+    bool keyClosed = true;
+    bool collapsedFits = false;
+    bool expandedFits = false;
+    int step = 0;
+    Probe probe([&](HWND box) {
+      if (box == nullptr) return false;
+      const int now = step++;
+      if (now == 0) {
+        collapsed = Describe(box);
+        if (key == VK_RETURN) {
+          PostMessageW(GetFocus() != nullptr ? GetFocus() : box, WM_KEYDOWN, key, 0);
+          return false;
+        }
+        HWND expander = ButtonOf(box, "Show details");
+        collapsedFits = ExpanderFits(expander);
+        if (expander != nullptr) SendMessageW(expander, BM_CLICK, 0, 0);
+        return false;
+      }
+      if (now == 1 && key == VK_ESCAPE) {
+        expanded = Describe(box);
+        expandedFits = ExpanderFits(ButtonOf(box, "Hide details"));
+        PostMessageW(GetFocus() != nullptr ? GetFocus() : box, WM_KEYDOWN, key, 0);
+        return false;
+      }
+      if (now < 60) return false;
+      // Still up a second after the key: close it so that the test ends.
+      keyClosed = false;
+      if (HWND ok = ButtonOf(box, "OK")) PostMessageW(ok, BM_CLICK, 0, 0);
+      return true;
+    });
+    window_->BoxDetails = details;
+    const int pressed =
+        window_->MessageBox("Station KESTRO not found.", "Hardware error.", app::kMessageBoxOk);
+    window_->BoxDetails.clear();
+
+    EXPECT_EQ(pressed, IDOK);
+    EXPECT_TRUE(keyClosed) << "the key did not close the box";
+    ASSERT_NE(collapsed.box, nullptr) << "no box was seen";
+    EXPECT_EQ(collapsed.owner, main_);
+    EXPECT_FALSE(collapsed.ownerEnabled) << "the window stays usable under its box";
+    EXPECT_EQ(collapsed.caption, "Hardware error.");
+    EXPECT_TRUE(Has(collapsed.texts, "Station KESTRO not found."));
+    EXPECT_TRUE(Has(collapsed.buttons, "OK"));
+    EXPECT_TRUE(Has(collapsed.buttons, "Show details"));
+    EXPECT_EQ(collapsed.buttons.size(), 2u) << "OK and the expander only";
+    EXPECT_FALSE(collapsed.icon);
+    for (const std::string& text : collapsed.texts) {
+      EXPECT_EQ(text.find("COM1: does not exist"), std::string::npos) << "details shown at once";
+    }
+    if (key == VK_ESCAPE) {
+      EXPECT_EQ(expanded.caption, "Hardware error.");
+      EXPECT_TRUE(Has(expanded.texts, details.substr(0, details.size() - 1)))
+          << "the details are not shown as given";
+      EXPECT_TRUE(Has(expanded.buttons, "Hide details"));
+      EXPECT_TRUE(collapsedFits) << "\"Show details\" is cut off";
+      EXPECT_TRUE(expandedFits) << "\"Hide details\" is cut off";
+    }
+    EXPECT_TRUE(IsWindowEnabled(main_));
+    EXPECT_TRUE(Pump([&] { return GetFocus() == button_; }, 2s)) << "focus not back on Start";
+  }
+}
+
+// Windows sizes a box by its text; the caption must still fit in the title
+// bar, with details and without, however short the text.
+TEST_F(WindowTest, BoxesAreWideEnoughForTheirCaption) {
+  const std::string longCaption =
+      "A caption far longer than the text of its box, as a translation may make it";
+  struct Case {
+    std::string text;
+    std::string caption;
+    std::string details;
+  };
+  for (const Case& c :
+       {Case{"Station KESTRO not found.", "Hardware error.", ""},
+        Case{"Command timeout.", "Upgrade error.", ""}, Case{"OK.", longCaption, ""},
+        Case{"OK.", longCaption, "COM1: does not exist\n"}}) {
+    SCOPED_TRACE(c.caption + (c.details.empty() ? "" : ", with details"));
+    BoxSeen seen;
+    int needs = 0;
+    Probe probe([&](HWND box) {
+      if (box == nullptr) return false;
+      seen = Describe(box);
+      needs = CaptionNeeds(seen);
+      if (HWND ok = ButtonOf(box, "OK")) PostMessageW(ok, BM_CLICK, 0, 0);
+      return true;
+    });
+    window_->BoxDetails = c.details;
+    window_->MessageBox(c.text, c.caption, app::kMessageBoxOk);
+    window_->BoxDetails.clear();
+    ASSERT_NE(seen.box, nullptr) << "no box was seen";
+    EXPECT_EQ(seen.caption, c.caption);
+    EXPECT_TRUE(Has(seen.texts, c.text));
+    EXPECT_GE(seen.frame.right - seen.frame.left, needs) << "the caption is cut off";
+    // Widening keeps every button inside the box.
+    for (const RECT& button : seen.buttonRects) {
+      EXPECT_GE(button.left, seen.client.left);
+      EXPECT_LE(button.right, seen.client.right);
+    }
+  }
 }
 
 TEST_F(WindowTest, AnExceptionFromAHandlerIsShownAndTheLoopGoesOn) {
