@@ -2,13 +2,25 @@
 
 #include <cstdio>
 
+#include "Unicode.h"
+
 namespace app {
+
+namespace {
+
+void AppendEscape(std::string& out, unsigned unit) {
+  char escaped[8];
+  std::snprintf(escaped, sizeof escaped, "\\u%04x", unit);
+  out += escaped;
+}
+
+}  // namespace
 
 std::string JsonString(std::string_view text) {
   std::string out = "\"";
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    switch (c) {
+  for (std::size_t at = 0; at < text.size();) {
+    const char32_t code = unicode::NextCodePoint(text, at);
+    switch (code) {
       case '"':
         out += "\\\"";
         break;
@@ -25,12 +37,13 @@ std::string JsonString(std::string_view text) {
         out += "\\t";
         break;
       default:
-        if (u < 0x20 || u >= 0x7F) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
-          out += escaped;
+        if (code >= 0x20 && code < 0x7F) {
+          out += static_cast<char>(code);
+        } else if (code < 0x10000) {
+          AppendEscape(out, static_cast<unsigned>(code));
         } else {
-          out += c;
+          AppendEscape(out, 0xD800 + ((static_cast<unsigned>(code) - 0x10000) >> 10));
+          AppendEscape(out, 0xDC00 + ((static_cast<unsigned>(code) - 0x10000) & 0x3FF));
         }
     }
   }

@@ -410,7 +410,7 @@ TEST_F(UpgradeRun, EveryRunOfTheWindowIsRecordedAsOneJsonLine) {
   std::unique_ptr<app::TRunReport> report = app::TRunReport::Open(path.string(), error);
   ASSERT_TRUE(report) << error;
   app::TRunReporter reporter(*report, app::ImageReportSource("ks-idu"));
-  app::RecordRuns(*panel, reporter);
+  app::RecordRuns(*panel, reporter, {});
 
   // Not found, then done, then closed during programming.
   UseImage({":0100000011EE", ":0100100022CD", ":00000001FF"});
