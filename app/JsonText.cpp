@@ -1,7 +1,5 @@
 #include "JsonText.h"
 
-#include <cstdio>
-
 #include "Unicode.h"
 
 namespace app {
@@ -9,9 +7,9 @@ namespace app {
 namespace {
 
 void AppendEscape(std::string& out, unsigned unit) {
-  char escaped[8];
-  std::snprintf(escaped, sizeof escaped, "\\u%04x", unit);
-  out += escaped;
+  static constexpr char kDigits[] = "0123456789abcdef";
+  out += "\\u";
+  for (int shift = 12; shift >= 0; shift -= 4) out += kDigits[unit >> shift & 0xF];
 }
 
 }  // namespace

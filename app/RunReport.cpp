@@ -164,8 +164,8 @@ Attempt AppendBytes(const std::string& path, std::string_view bytes) {
   const HANDLE file = OpenForAppend(path);
   if (file == INVALID_HANDLE_VALUE) return Failed(GetLastError());
   DWORD written = 0;
-  const BOOL wrote = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                               nullptr);
+  const BOOL wrote =
+      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   const DWORD code = wrote ? ERROR_WRITE_FAULT : GetLastError();
   // Once the bytes are in, the record is written: a failed sync does not
   // make writing it again any better.
@@ -277,7 +277,8 @@ bool TRunReport::Flush() {
 std::string KeptRecordText(const TRunReport& report) {
   const std::size_t kept = report.Kept().size();
   std::string error = report.Error();
-  if (!error.empty()) error[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(error[0])));
+  if (!error.empty())
+    error[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(error[0])));
   return (kept == 1 ? std::string("The record of this run could not be written yet.\n")
                     : "The records of the last " + std::to_string(kept) +
                           " runs could not be written yet.\n") +

@@ -186,9 +186,8 @@ bool Spawn(Fleet& fleet, std::size_t run, const std::string& program, Inbox& inb
   PROCESS_INFORMATION info{};
   const std::wstring wideProgram = unicode::Widen(program);
   std::wstring wideCommandLine = unicode::Widen(commandLine);
-  const BOOL started =
-      CreateProcessW(wideProgram.c_str(), wideCommandLine.data(), nullptr, nullptr, TRUE,
-                     CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info);
+  const BOOL started = CreateProcessW(wideProgram.c_str(), wideCommandLine.data(), nullptr, nullptr,
+                                      TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info);
   if (!started) {
     why = program + ": " + LastErrorText();
     closeAll();

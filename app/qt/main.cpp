@@ -16,6 +16,7 @@
 #include "EmbeddedImage.h"
 #include "FrontEnd.h"
 #include "Main.h"
+#include "MainForm.h"
 #include "PortSource.h"
 #include "QtMainWindow.h"
 #include "QtServices.h"
