@@ -508,6 +508,11 @@ TEST(RunRecordText, IsAsciiJsonThatReadsBackAsTheText) {
 // cannot be written is kept, said why, and written with the next one; a
 // folder that does not exist is refused at start.
 TEST(RunReportFile, EachRecordFindsTheFileOfItsName) {
+#ifdef _WIN32
+  const std::string kNoFolder = "Windows error 3: ";
+#else
+  const std::string kNoFolder = "No such file or directory";
+#endif
   const std::filesystem::path folder =
       std::filesystem::temp_directory_path() /
       ("ksidu-report-" +
@@ -525,7 +530,7 @@ TEST(RunReportFile, EachRecordFindsTheFileOfItsName) {
   std::string error;
   EXPECT_FALSE(app::TRunReport::Open((folder / "none" / "runs.jsonl").string(), error));
   EXPECT_NE(error.find("cannot append to the report file"), std::string::npos) << error;
-  EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
+  EXPECT_NE(error.find(kNoFolder), std::string::npos) << error;
 
   std::unique_ptr<app::TRunReport> report = app::TRunReport::Open(path.string(), error);
   ASSERT_TRUE(report) << error;
@@ -540,9 +545,12 @@ TEST(RunReportFile, EachRecordFindsTheFileOfItsName) {
   std::filesystem::rename(folder, moved);
   EXPECT_FALSE(report->Append("{\"n\":3}"));
   EXPECT_EQ(report->Kept(), std::vector<std::string>{"{\"n\":3}"});
-  EXPECT_NE(report->Error().find("'" + path.string() + "'"), std::string::npos);
+  std::string quoted = "'";
+  quoted += path.string();
+  quoted += "'";
+  EXPECT_NE(report->Error().find(quoted), std::string::npos) << report->Error();
   const std::string told = app::KeptRecordText(*report);
-  EXPECT_NE(told.find("No such file or directory"), std::string::npos) << told;
+  EXPECT_NE(told.find(kNoFolder), std::string::npos) << told;
   EXPECT_NE(told.find("kept and written with the next run's record"), std::string::npos) << told;
   std::filesystem::rename(moved, folder);
   EXPECT_TRUE(report->Append("{\"n\":4}"));
