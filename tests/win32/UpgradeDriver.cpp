@@ -216,9 +216,15 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
   if (window == nullptr) return Fail("no window \"KS_E -> IDU\" of class TMainPanel", &child);
-  HWND start = GetDlgItem(window, win32front::ControlId("Button1"));
-  HWND status = GetDlgItem(window, win32front::ControlId("StaticText1"));
-  HWND bar = GetDlgItem(window, win32front::ControlId("ProgressBar1"));
+  // The window exists before its controls do: wait for them too.
+  HWND start = nullptr, status = nullptr, bar = nullptr;
+  for (auto end = Clock::now() + 30s; Clock::now() < end; std::this_thread::sleep_for(50ms)) {
+    start = GetDlgItem(window, win32front::ControlId("Button1"));
+    status = GetDlgItem(window, win32front::ControlId("StaticText1"));
+    bar = GetDlgItem(window, win32front::ControlId("ProgressBar1"));
+    if (start != nullptr && status != nullptr && bar != nullptr) break;
+  }
+  WaitForInputIdle(child.hProcess, 10000);
   std::wstring text;
   if (start == nullptr || status == nullptr || bar == nullptr) {
     return Fail("the window lacks Start, the status line or the progress bar", &child);
