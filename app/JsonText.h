@@ -7,9 +7,14 @@
 
 namespace app {
 
-// The text in double quotes, with quotes, backslashes and control characters
-// escaped; a byte above 0x7F is escaped as the character of that number, so
-// that text which is not UTF-8 still makes valid JSON.
+// The UTF-8 text in double quotes, in plain ASCII: quotes and backslashes
+// escaped, control characters and every character above U+007E as \u escapes
+// of their code points (a pair of surrogates above U+FFFF). Plain ASCII reads
+// the same in whatever code page a reader assumes (a Windows program reading
+// the file as ANSI, say). Bytes that are not UTF-8 (a port name from a
+// registry in another code page, a station's bytes) come out as U+FFFD, as
+// every UTF-8 reader shows them: the text stays valid JSON and never claims a
+// character it did not hold.
 std::string JsonString(std::string_view text);
 
 }  // namespace app

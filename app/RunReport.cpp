@@ -3,11 +3,16 @@
 #include "CommandLine.h"
 #include "EmbeddedImage.h"
 #include "JsonText.h"
+#include "Trace.h"
+#include "Unicode.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -16,8 +21,6 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -121,57 +124,184 @@ std::string RunReportLine(const TReportSource& source, std::chrono::system_clock
   return j;
 }
 
-std::unique_ptr<TRunReport> TRunReport::Open(const std::string& path, std::string& error) {
+namespace {
+
+// One attempt at the file.
+struct Attempt {
+  static Attempt Written() {
+    Attempt attempt;
+    attempt.written = true;
+    return attempt;
+  }
+  bool written = false;
+  // Another program holds the file (or a lock on it): worth trying again.
+  bool held = false;
+  // Some of the bytes went in, not all.
+  bool partial = false;
+  std::string why;
+};
+
 #ifdef _WIN32
-  // Appending only (no FILE_WRITE_DATA): each write goes to the end of the
-  // file as one, also when the runs of ks-idu-cli --all append at the same
-  // time; the C runtime's _O_APPEND seeks and then writes, and two runs
-  // could write over each other's records.
-  const HANDLE file =
-      CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    error = "cannot append to the report file '" + path + "': Windows error " +
-            std::to_string(GetLastError());
-    return nullptr;
-  }
-  const int fd = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_WRONLY | _O_BINARY);
-  if (fd < 0) {
-    CloseHandle(file);
-    error = "cannot append to the report file '" + path + "'";
-    return nullptr;
-  }
-#else
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    error = "cannot append to the report file '" + path + "': " + std::strerror(errno);
-    return nullptr;
-  }
-#endif
-  return std::unique_ptr<TRunReport>(new TRunReport(fd, path));
+
+std::string SystemError(DWORD code) {
+  const std::string said = unicode::SystemErrorText(code);
+  return "Windows error " + std::to_string(code) + (said.empty() ? "" : ": " + said);
 }
 
-TRunReport::~TRunReport() {
-#ifdef _WIN32
-  ::_close(fd_);
+Attempt Failed(DWORD code) {
+  Attempt attempt;
+  attempt.held = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
+  attempt.why = SystemError(code);
+  return attempt;
+}
+
+// Appending only (no FILE_WRITE_DATA): each write goes to the end of the
+// file as one, also when the runs of ks-idu-cli --all append at the same
+// time. Sharing delete as well, so that the file can be renamed or removed
+// while it is open; the next record then makes a new one.
+HANDLE OpenForAppend(const std::string& path) {
+  return CreateFileW(unicode::Widen(path).c_str(), FILE_APPEND_DATA,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+Attempt Probe(const std::string& path) {
+  const HANDLE file = OpenForAppend(path);
+  if (file == INVALID_HANDLE_VALUE) return Failed(GetLastError());
+  CloseHandle(file);
+  return Attempt::Written();
+}
+
+Attempt AppendBytes(const std::string& path, std::string_view bytes) {
+  const HANDLE file = OpenForAppend(path);
+  if (file == INVALID_HANDLE_VALUE) return Failed(GetLastError());
+  DWORD written = 0;
+  const BOOL wrote =
+      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  const DWORD code = wrote ? ERROR_WRITE_FAULT : GetLastError();
+  // Once the bytes are in, the record is written: a failed sync does not
+  // make writing it again any better.
+  if (written == bytes.size()) FlushFileBuffers(file);
+  CloseHandle(file);
+  if (written == bytes.size()) return Attempt::Written();
+  Attempt attempt = Failed(code);
+  attempt.partial = written > 0;
+  return attempt;
+}
+
 #else
-  ::close(fd_);
+
+// What a file that is busy for a moment gives (a mandatory lock, a file
+// system that says so); nothing normally holds a file on this system.
+bool Held(int code) {
+  return code == EAGAIN || code == EWOULDBLOCK || code == EBUSY;
+}
+
+Attempt Failed(int code) {
+  Attempt attempt;
+  attempt.held = Held(code);
+  attempt.why = std::strerror(code);
+  return attempt;
+}
+
+int OpenForAppend(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+Attempt Probe(const std::string& path) {
+  const int fd = OpenForAppend(path);
+  if (fd < 0) return Failed(errno);
+  ::close(fd);
+  return Attempt::Written();
+}
+
+Attempt AppendBytes(const std::string& path, std::string_view bytes) {
+  const int fd = OpenForAppend(path);
+  if (fd < 0) return Failed(errno);
+  ssize_t written;
+  do {
+    written = ::write(fd, bytes.data(), bytes.size());
+  } while (written < 0 && errno == EINTR);
+  const int code = written < 0 ? errno : EIO;
+  // Once the bytes are in, the record is written: a failed sync does not
+  // make writing it again any better.
+  if (written == static_cast<ssize_t>(bytes.size())) ::fsync(fd);
+  ::close(fd);
+  if (written == static_cast<ssize_t>(bytes.size())) return Attempt::Written();
+  Attempt attempt = Failed(code);
+  attempt.partial = written > 0;
+  return attempt;
+}
+
 #endif
+
+std::string Refusal(const std::string& path, const Attempt& attempt) {
+  if (attempt.held) {
+    return "the report file '" + path + "' is held by another program (" + attempt.why + ")";
+  }
+  return "cannot append to the report file '" + path + "': " + attempt.why;
+}
+
+}  // namespace
+
+std::unique_ptr<TRunReport> TRunReport::Open(const std::string& path, std::string& error) {
+  const Attempt attempt = Probe(path);
+  if (!attempt.written && !attempt.held) {
+    error = Refusal(path, attempt);
+    return nullptr;
+  }
+  return std::unique_ptr<TRunReport>(new TRunReport(path));
 }
 
 bool TRunReport::Append(std::string_view line) {
-  std::string record(line);
-  record += '\n';
-#ifdef _WIN32
-  const int written = ::_write(fd_, record.data(), static_cast<unsigned>(record.size()));
-  return written == static_cast<int>(record.size()) && ::_commit(fd_) == 0;
-#else
-  ssize_t written;
-  do {
-    written = ::write(fd_, record.data(), record.size());
-  } while (written < 0 && errno == EINTR);
-  return written == static_cast<ssize_t>(record.size()) && ::fsync(fd_) == 0;
-#endif
+  kept_.emplace_back(line);
+  return Flush();
+}
+
+bool TRunReport::Flush() {
+  if (kept_.empty()) return true;
+  const auto deadline = std::chrono::steady_clock::now() + retryFor_;
+  std::chrono::milliseconds pause{50};
+  for (;;) {
+    std::string bytes = brokenLine_ ? "\n" : "";
+    for (const std::string& record : kept_) bytes += record + '\n';
+    const Attempt attempt = AppendBytes(path_, bytes);
+    if (attempt.written) {
+      kept_.clear();
+      brokenLine_ = false;
+      error_.clear();
+      return true;
+    }
+    brokenLine_ = brokenLine_ || attempt.partial;
+    error_ = Refusal(path_, attempt);
+    const auto now = std::chrono::steady_clock::now();
+    if (!attempt.held || now >= deadline) return false;
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+    pause = std::min(pause * 2, std::chrono::milliseconds(500));
+  }
+}
+
+std::string KeptRecordText(const TRunReport& report) {
+  const std::size_t kept = report.Kept().size();
+  std::string error = report.Error();
+  if (!error.empty())
+    error[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(error[0])));
+  return (kept == 1 ? std::string("The record of this run could not be written yet.\n")
+                    : "The records of the last " + std::to_string(kept) +
+                          " runs could not be written yet.\n") +
+         error + ".\n" + (kept == 1 ? "It is kept" : "They are kept") +
+         " and written with the next run's record.";
+}
+
+std::string LostRecordsText(const TRunReport& report) {
+  const std::size_t kept = report.Kept().size();
+  return (kept == 1 ? std::string("the record of a run") : std::to_string(kept) + " records") +
+         " could not be written: " + report.Error();
 }
 
 void TRunReporter::Started() {
@@ -185,15 +315,16 @@ bool TRunReporter::Ended(const TRunRecord& run, const TRunEnding& ending) {
   running_ = false;
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - clock_).count();
-  return report_.Append(RunReportLine(source_, start_, seconds, run, ending));
+  if (report_.Append(RunReportLine(source_, start_, seconds, run, ending))) return true;
+  TraceNote("record not written: " + report_.Error());
+  return false;
 }
 
-void RecordRuns(TMainPanel& panel, TRunReporter& reporter) {
+void RecordRuns(TMainPanel& panel, TRunReporter& reporter,
+                std::function<void(const std::string& text)> tell) {
   panel.OnRunStarted = [&reporter] { reporter.Started(); };
-  panel.OnRunEnded = [&panel, &reporter](const TRunEnding& ending) {
-    // A window has no one to tell of a record it could not write; the next
-    // run tries again.
-    reporter.Ended(panel.Run, ending);
+  panel.OnRunEnded = [&panel, &reporter, tell = std::move(tell)](const TRunEnding& ending) {
+    if (!reporter.Ended(panel.Run, ending) && tell) tell(KeptRecordText(reporter.Report()));
   };
 }
 

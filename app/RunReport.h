@@ -1,13 +1,16 @@
 // The record of every run, for a production line: one JSON object per press
 // of Start, appended to a file as one line (JSON Lines), each written in one
 // write and synced to the disk, so that a crash never leaves half a record.
+// A record that cannot be written is kept and written with the next one.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Main.h"
 
@@ -31,24 +34,46 @@ std::string RunReportLine(const TReportSource& source, std::chrono::system_clock
 // "2026-12-08T22:37:54.123Z".
 std::string Iso8601Utc(std::chrono::system_clock::time_point time);
 
+// The record file. It is opened for each record and closed again, sharing
+// read, write and delete, so that the file can be read, copied, renamed or
+// removed between records (a spreadsheet beside it, a rotation at midnight),
+// and several programs can append to one file.
 class TRunReport {
  public:
-  // Opens path for appending, creating it; null, with the reason in error,
-  // when it cannot.
+  // Checks that path can be appended to, creating the file. A path that can
+  // never be written (a missing folder, no permission) is refused: null, with
+  // the reason in error. A file that another program holds now passes: the
+  // upgrade matters more than its record, which is written once the file is
+  // let go.
   static std::unique_ptr<TRunReport> Open(const std::string& path, std::string& error);
-  ~TRunReport();
   TRunReport(const TRunReport&) = delete;
   TRunReport& operator=(const TRunReport&) = delete;
 
-  // Appends the line and a line end in one write, then syncs. False when
-  // the record could not be written whole.
+  // Appends the records kept from earlier attempts, then line, each with a
+  // line end, in one write, and syncs. A file held by another program is
+  // tried again for RetryFor(). False when the records could not be written:
+  // they are kept for the next Append or Flush, and Error() says why.
   bool Append(std::string_view line);
+  // Writes the kept records, as Append does. True when none is left.
+  bool Flush();
+  // The records not yet written.
+  const std::vector<std::string>& Kept() const { return kept_; }
+  // Why the last write failed, in a sentence that names the file:
+  // "the report file 'runs.jsonl' is held by another program (...)".
+  const std::string& Error() const { return error_; }
   const std::string& Path() const { return path_; }
 
+  std::chrono::milliseconds RetryFor() const { return retryFor_; }
+  void SetRetryFor(std::chrono::milliseconds limit) { retryFor_ = limit; }
+
  private:
-  TRunReport(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
-  int fd_;
+  explicit TRunReport(std::string path) : path_(std::move(path)) {}
   std::string path_;
+  std::vector<std::string> kept_;
+  std::string error_;
+  // A write that ended half way: the next one begins on a line of its own.
+  bool brokenLine_ = false;
+  std::chrono::milliseconds retryFor_{3000};
 };
 
 // Writes the records of a window's runs: told when Start begins a run and
@@ -58,9 +83,11 @@ class TRunReporter {
   TRunReporter(TRunReport& report, TReportSource source)
       : report_(report), source_(std::move(source)) {}
   void Started();
-  // False when the record could not be written.
+  // False when the record could not be written (it is kept, see
+  // TRunReport::Append).
   bool Ended(const TRunRecord& run, const TRunEnding& ending);
   bool Running() const { return running_; }
+  TRunReport& Report() { return report_; }
 
  private:
   TRunReport& report_;
@@ -70,7 +97,17 @@ class TRunReporter {
   std::chrono::steady_clock::time_point clock_{};
 };
 
-// Writes a record of every run of the window through reporter.
-void RecordRuns(TMainPanel& panel, TRunReporter& reporter);
+// What a window tells its user when a record could not be written: that it
+// is kept, and why.
+std::string KeptRecordText(const TRunReport& report);
+// What a program tells its user when it ends with records it could not
+// write, and why.
+std::string LostRecordsText(const TRunReport& report);
+
+// Writes a record of every run of the window through reporter; tell shows
+// the user a record that could not be written (KeptRecordText), after the
+// run's own box.
+void RecordRuns(TMainPanel& panel, TRunReporter& reporter,
+                std::function<void(const std::string& text)> tell);
 
 }  // namespace app

@@ -1,6 +1,7 @@
 #include "Trace.h"
 
 #include "CommandLine.h"
+#include "Unicode.h"
 
 #include <atomic>
 #include <cerrno>
@@ -20,7 +21,8 @@ TTrace::~TTrace() = default;
 
 std::unique_ptr<TTrace> TTrace::OpenFile(const std::string& path, std::string& error) {
   errno = 0;
-  auto file = std::make_unique<std::ofstream>(path, std::ios::out | std::ios::trunc);
+  auto file =
+      std::make_unique<std::ofstream>(unicode::FilePath(path), std::ios::out | std::ios::trunc);
   if (!file->is_open()) {
     error = "cannot write the trace file '" + path + "'";
     if (errno != 0) error += std::string(": ") + std::strerror(errno);

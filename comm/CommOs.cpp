@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "Unicode.h"
+
 namespace comm {
 
 std::string Win32DevicePath(const std::string& name) {
@@ -14,12 +16,10 @@ std::string Win32DevicePath(const std::string& name) {
 std::string DescribeOsError(int native) {
   const auto code = static_cast<DWORD>(native);
   std::string text = "error " + std::to_string(code);
-  char buffer[512];
-  DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                             code, 0, buffer, sizeof buffer, nullptr);
-  // The system's text ends in CR LF (sometimes after a space).
-  while (n > 0 && (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == ' ')) --n;
-  if (n > 0) text += " (" + std::string(buffer, n) + ")";
+  // Wide: the system's texts are in the user's language, which the ANSI
+  // code page may not hold.
+  const std::string said = unicode::SystemErrorText(code);
+  if (!said.empty()) text += " (" + said + ")";
   return text;
 }
 

@@ -6,7 +6,9 @@
 # ks-idu.exe upgrading a simulated station (ks-station on the pty behind
 # COM7) from the press of Start to "Done.", after which the station's memory
 # must equal the image; ks-idu-cli.exe's fault rows and one --all over two
-# ports; and, with the registry laid out as on a PC with a built-in COM1 and
+# ports; the programs in a folder named in Cyrillic with files named with "é"
+# and "Ж"; a report file held by another program, for the console and the
+# window; and, with the registry laid out as on a PC with a built-in COM1 and
 # an FTDI adapter on COM12, the station found on COM12 without --port by
 # ks-idu.exe's Start and by ks-idu-cli.exe, and a not-found run's box read
 # back with its details. Windows are drawn on a private virtual X server in a
@@ -411,7 +413,7 @@ machine_layout() {
     printf '\n[%s\\ACPI\\PNP0501\\1\\Device Parameters]\n"PortName"="COM1"\n' "$enum"
     printf '\n[%s\\FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000]\n"Service"="FTSER2K"\n' "$enum"
     printf '\n[%s\\FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000\\Device Parameters]\n' "$enum"
-    printf '"PortName"="COM12"\n'
+    printf '"PortName"="COM12"\n"LatencyTimer"=dword:00000010\n'
     printf '\n[%s\\FTDIBUS\\VID_0403+PID_6015+DN05J1KXA\\0000]\n"Service"="FTSER2K"\n' "$enum"
     printf '\n[%s\\FTDIBUS\\VID_0403+PID_6015+DN05J1KXA\\0000\\Device Parameters]\n' "$enum"
     printf '"PortName"="COM5"\n'
@@ -613,7 +615,7 @@ fi
 echo "wine-tests: ks-idu-cli.exe --list-ports on the machine: COM1, COM12"
 # The record of a run found on COM12 after COM1 was passed over.
 found_on_com12() {  # report
-  grep -qF '"port":"COM12"' "$1" &&
+  grep -qF '"port":"COM12"' "$1" && grep -qF '"latency_timer_ms":16' "$1" &&
     grep -qF '"passed_over":[{"port":"COM1","reason":"not a serial port"}]' "$1" &&
     [ "$(wc -l <"$1")" = 1 ]
 }
@@ -645,6 +647,114 @@ fi
 echo "wine-tests: ks-idu-cli.exe without --port: the station on COM12, exit 0, \"Done.\""
 read_box 0 "$work/box.out"
 machine_done
+
+# Any folder, any name: the programs copied into a folder whose name the ANSI
+# code page cannot hold, the report and trace in folders named with "é" and
+# "Ж"; every record read back as JSON, every file found under its own name.
+uni="$work/Программы José"
+mkdir -p "$uni" "$work/é" "$work/Ж"
+cp "$cli_exe" "$program_exe" "$uni/"
+for where in é Ж; do
+  start_station
+  rc=0
+  LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem" LC_ALL=C.UTF-8 \
+    timeout 120 wine "$uni/ks-idu-cli.exe" --port COM7 \
+    --report "$(winepath -w "$work/$where/runs $where.jsonl")" \
+    --trace "$(winepath -w "$work/$where/run $where.trace")" >"$work/uni.out" 2>"$work/uni.err" ||
+    rc=$?
+  stop_station
+  if [ "$rc" -ne 0 ] || ! grep -q 'Done\.' "$work/uni.out" ||
+    [ ! -s "$work/$where/run $where.trace" ]; then
+    echo "wine-tests: ks-idu-cli.exe from \"$uni\" with files in \"$where\": exit $rc" >&2
+    ls -la "$work/$where" >&2
+    cat "$work/uni.out" "$work/uni.err" >&2
+    exit 1
+  fi
+done
+start_station
+rc=0
+LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem" LC_ALL=C.UTF-8 \
+  timeout 120 wine "$uni/ks-idu-cli.exe" --all --port COM7 --port COM9 \
+  --report "$(winepath -w "$work/Ж/runs Ж.jsonl")" --trace "$(winepath -w "$work/é/all é.trace")" \
+  >"$work/uni.out" 2>"$work/uni.err" || rc=$?
+stop_station
+if [ "$rc" -ne 0 ] || [ ! -s "$work/é/all é.trace.COM7" ] || [ ! -s "$work/é/all é.trace.COM9" ]; then
+  echo "wine-tests: ks-idu-cli.exe --all from \"$uni\": exit $rc" >&2
+  ls -la "$work/é" >&2
+  cat "$work/uni.out" "$work/uni.err" >&2
+  exit 1
+fi
+/usr/bin/python3 - "$work" <<'PYTHON'
+import json
+import sys
+
+work = sys.argv[1]
+want = {"é": ["done"], "Ж": ["done", "done", "not found"]}
+for where, outcomes in want.items():
+    with open(f"{work}/{where}/runs {where}.jsonl", encoding="utf-8") as f:
+        records = [json.loads(line) for line in f]
+    got = sorted(r["outcome"] for r in records)
+    if got != sorted(outcomes) or any(r["program"] != "ks-idu-cli" for r in records):
+        sys.exit(f"wine-tests: the records in {where}: {got}, expected {sorted(outcomes)}")
+for trace in (f"{work}/Ж/run Ж.trace", f"{work}/é/all é.trace.COM7"):
+    with open(trace, encoding="utf-8") as f:
+        if "ks-idu-cli 2.3" not in f.readline():
+            sys.exit(f"wine-tests: {trace} does not begin as a trace")
+print("wine-tests: ks-idu-cli.exe from a folder named in Cyrillic, --all included, "
+      "records and traces in \"é\" and \"Ж\": all found, every record valid JSON")
+PYTHON
+
+# A record file held by another program (open for editing, others may only
+# read): the run is not stopped. The console says so and exits 8 after
+# "Done.", printing the record; the window says so in a box of its own after
+# the run and writes the record with the next one once the file is let go.
+held="$work/Ж/held é.jsonl"
+rm -f "$held" "$work/release"
+timeout 300 wine "$driver_exe" --hold-file "$(winepath -w "$held")" "$(winepath -w "$work/release")" \
+  >"$work/holder.out" 2>&1 &
+holder_pid=$!
+for _ in $(seq 300); do
+  grep -q holding "$work/holder.out" 2>/dev/null && break
+  sleep 0.1
+done
+start_station
+rc=0
+LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem" LC_ALL=C.UTF-8 \
+  timeout 120 wine "$cli_exe" --port COM7 --report "$(winepath -w "$held")" \
+  >"$work/held.out" 2>"$work/held.err" || rc=$?
+stop_station
+touch "$work/release"
+wait "$holder_pid" || true
+tr -d '\r' <"$work/held.err" >"$work/held.txt"
+if [ "$rc" -ne 8 ] || ! grep -q 'Done\.' "$work/held.out" ||
+  ! grep -q "is held by another program (Windows error 32: " "$work/held.txt" ||
+  ! grep -q '^ks-idu-cli: the record of this run: {.*"outcome":"done"' "$work/held.txt" ||
+  [ -s "$held" ]; then
+  echo "wine-tests: ks-idu-cli.exe with its report file held: exit $rc, expected 8" >&2
+  cat "$work/holder.out" "$work/held.out" "$work/held.err" >&2
+  exit 1
+fi
+echo "wine-tests: ks-idu-cli.exe with its report file held: \"Done.\", told, exit 8"
+start_station
+rc=0
+LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem" LC_ALL=C.UTF-8 \
+  timeout 300 wine "$driver_exe" --hold-report "$(winepath -w "$held")" \
+  "$(winepath -w "$uni/ks-idu.exe")" --port COM7 --report "$(winepath -w "$held")" \
+  --trace "$(winepath -w "$work/é/window é.trace")" >"$work/held-window.out" 2>&1 || rc=$?
+stop_station
+cat "$work/held-window.out"
+if [ "$rc" -ne 0 ] || [ ! -s "$work/é/window é.trace" ] ||
+  ! /usr/bin/python3 -c '
+import json, sys
+records = [json.loads(l) for l in open(sys.argv[1], encoding="utf-8")]
+sys.exit([r["outcome"] for r in records] != ["done", "done"] or
+         any(r["program"] != "ks-idu" for r in records))' "$held"; then
+  echo "wine-tests: ks-idu.exe with its report file held through a run: exit $rc" >&2
+  cat "$held" >&2 || true
+  exit 1
+fi
+echo "wine-tests: ks-idu.exe with its report file held: \"Done.\", told in a box," \
+  "both records written once the file was let go"
 
 # --version of every Windows program: the image's line count and the hash
 # that sha256sum gives, and a stand-in named as such (its hash is taken over

@@ -96,8 +96,8 @@ int PortRun::Code() const {
 
 bool PortRun::StationFound() const {
   const int code = Code();
-  return code == kExitDone || code == kExitRefused || code == kExitUpgradeError || reachedErase ||
-         caption == upgrade::kCaptionInitialize;
+  return code == kExitDone || code == kExitNotRecorded || code == kExitRefused ||
+         code == kExitUpgradeError || reachedErase || caption == upgrade::kCaptionInitialize;
 }
 
 std::string PortRun::Outcome() const {
@@ -105,6 +105,7 @@ std::string PortRun::Outcome() const {
   const int code = Code();
   switch (code) {
     case kExitDone:
+    case kExitNotRecorded:
       return std::string(upgrade::kStatusDone);
     case kExitNotFound:
     case kExitRefused:
@@ -135,9 +136,11 @@ std::string PortRun::Message() const {
 }
 
 const std::vector<int>& SeverityOrder() {
-  static const std::vector<int> order = {kExitInterrupted, kExitException,       kExitUsage,
-                                         kExitNoRun,       kExitSerialPortError, kExitUpgradeError,
-                                         kExitRefused,     kExitNotFound};
+  // A station upgraded without its record comes after every station that
+  // needs attention, and before "no station at all".
+  static const std::vector<int> order = {
+      kExitInterrupted, kExitException, kExitUsage,    kExitNoRun,      kExitSerialPortError,
+      kExitUpgradeError, kExitRefused,  kExitNotRecorded, kExitNotFound};
   return order;
 }
 
@@ -178,9 +181,9 @@ std::string FleetHelp() {
          "the codes above. The program exits with 0 when at least one station was found\n"
          "and every station found ended with \"Done.\" (and no run was stopped, crashed or\n"
          "could not start); otherwise with the most severe code of the runs, in this\n"
-         "order: 130, 7 (also a run that crashed), 2, 1, 6, 5, 4, 3 (3 also when there\n"
-         "was no port). --watch ends with Ctrl+C: 130 when a run was going, otherwise as\n"
-         "above for every run of the session.\n";
+         "order: 130, 7 (also a run that crashed), 2, 1, 6, 5, 4, 8, 3 (3 also when\n"
+         "there was no port). --watch ends with Ctrl+C: 130 when a run was going,\n"
+         "otherwise as above for every run of the session.\n";
 }
 
 std::string Elapsed(Clock::duration since) {

@@ -24,6 +24,7 @@
 #include "PortWatch.h"
 #include "Ports.h"
 #include "Signals.h"
+#include "Unicode.h"
 
 namespace console::fleet {
 
@@ -104,10 +105,18 @@ void CloseHandleOf(HANDLE& handle) {
   handle = nullptr;
 }
 
+// Wide: the program may sit in a folder whose name the ANSI code page cannot
+// hold (a user's Downloads in Cyrillic, say). A path longer than the buffer
+// gets a larger one.
 std::string SelfProgram() {
-  char path[MAX_PATH * 4];
-  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-  return n > 0 && n < sizeof path ? std::string(path, n) : std::string("ks-idu-cli.exe");
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return "ks-idu-cli.exe";
+    if (n < path.size()) return unicode::Narrow(std::wstring_view(path.data(), n));
+    if (path.size() >= 32768) return "ks-idu-cli.exe";
+    path.resize(path.size() * 2);
+  }
 }
 
 // One argument as the C runtime's command-line parser reads it back.
@@ -129,7 +138,9 @@ std::string Quote(const std::string& argument) {
 }
 
 std::string LastErrorText() {
-  return "Windows error " + std::to_string(GetLastError());
+  const DWORD code = GetLastError();
+  const std::string said = unicode::SystemErrorText(code);
+  return "Windows error " + std::to_string(code) + (said.empty() ? "" : ": " + said);
 }
 
 // Pipes with the child's end inheritable, the coordinator's not. Only this
@@ -146,7 +157,7 @@ bool Spawn(Fleet& fleet, std::size_t run, const std::string& program, Inbox& inb
   HANDLE errorsRead = nullptr, errorsWrite = nullptr;
   HANDLE inputRead = nullptr, inputWrite = nullptr;
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+  HANDLE nul = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                            OPEN_EXISTING, 0, nullptr);
   auto closeAll = [&] {
     for (HANDLE* h :
@@ -166,15 +177,17 @@ bool Spawn(Fleet& fleet, std::size_t run, const std::string& program, Inbox& inb
     commandLine += ' ';
     commandLine += Quote(a);
   }
-  STARTUPINFOA startup{};
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = inputRead;
   startup.hStdOutput = nul;
   startup.hStdError = errorsWrite;
   PROCESS_INFORMATION info{};
-  const BOOL started = CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                      CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info);
+  const std::wstring wideProgram = unicode::Widen(program);
+  std::wstring wideCommandLine = unicode::Widen(commandLine);
+  const BOOL started = CreateProcessW(wideProgram.c_str(), wideCommandLine.data(), nullptr, nullptr,
+                                      TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info);
   if (!started) {
     why = program + ": " + LastErrorText();
     closeAll();

@@ -32,13 +32,15 @@ std::string ExitCodesHelp() {
   return "Exit status:\n"
          "  0    the upgrade ended with \"Done.\"\n"
          "  1    Start began no run, or the run ended in no known way\n"
-         "  2    bad command line, or the trace file cannot be written\n"
+         "  2    bad command line, or the trace or report file cannot be written\n"
          "  3    \"Hardware error.\": no station answered on any port\n"
          "  4    \"Initialize error.\": the station refused the upgrade\n"
          "  5    \"Upgrade error.\": the upgrade failed\n"
          "  6    \"Serial Port Error.\" during a run that did not end with \"Done.\"\n"
          "       (it comes before 3, 4 and 5)\n"
          "  7    an unexpected exception in the program\n"
+         "  8    \"Done.\", but the run's record could not be written to the --report\n"
+         "       file (a failed run keeps its own code)\n"
          "  130  stopped by Ctrl+C or a termination signal\n"
          "Whatever the ending, the port is closed before the program ends; after 7 and\n"
          "130 the station is left in whatever phase its upgrade had reached.\n";
@@ -156,7 +158,13 @@ void ConsoleSession::Finish(int code) {
   }
   Summary(code);
   if (reporter_ && panel_ && started_ && !reporter_->Ended(panel_->Run, Ending(code))) {
-    form_.Screen().Error(std::string(kProgram) + ": the record of this run could not be written");
+    // Nothing comes after this run to write it with: the record goes where
+    // the user looks, whole, with the reason.
+    const app::TRunReport& report = reporter_->Report();
+    for (const std::string& record : report.Kept())
+      form_.Screen().Error(std::string(kProgram) + ": the record of this run: " + record);
+    form_.Screen().Error(std::string(kProgram) + ": " + app::LostRecordsText(report));
+    if (code == kExitDone) code = kExitNotRecorded;
   }
   app::TraceNote("end, exit status " + std::to_string(code));
   // As when a window is closed: the window logic closes an open port.

@@ -23,7 +23,12 @@ namespace console {
 // that did not end with "Done.", that report decides the code, since a port
 // of this machine misbehaved: it comes before "Hardware error.", "Initialize
 // error." and "Upgrade error.". A run that ends with "Done." exits 0 all the
-// same: the station acknowledged every line.
+// same: the station acknowledged every line. Only when its record could not
+// be written in the end does such a run exit 8: a production line's script
+// that tests for 0 must not take a station without its record for a
+// recorded one, nor, with 2 (nothing done), upgrade it again. A failed run
+// keeps its own code, which says more (the station needs attention); its
+// unwritten record is told on standard error all the same.
 enum ExitCode : int {
   kExitDone = 0,             // "Done."
   kExitNoRun = 1,            // Start began no run, or it ended in none of the ways below
@@ -33,6 +38,7 @@ enum ExitCode : int {
   kExitUpgradeError = 5,     // "Upgrade error.": the upgrade failed
   kExitSerialPortError = 6,  // "Serial Port Error." during a run that did not end with "Done."
   kExitException = 7,        // an unexpected exception in the program; the port was closed
+  kExitNotRecorded = 8,      // "Done.", but the run's record could not be written
   kExitInterrupted = 130,    // stopped by Ctrl+C or a termination signal; the port was closed
 };
 

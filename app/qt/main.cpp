@@ -1,6 +1,7 @@
 // The application entry: the command line, the Qt application, the one
 // window, the message loop.
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -15,6 +16,7 @@
 #include "EmbeddedImage.h"
 #include "FrontEnd.h"
 #include "Main.h"
+#include "MainForm.h"
 #include "PortSource.h"
 #include "QtMainWindow.h"
 #include "QtServices.h"
@@ -90,7 +92,11 @@ int main(int argc, char** argv) {
       std::optional<app::TRunReporter> reporter;
       if (report) {
         reporter.emplace(*report, app::ImageReportSource(kProgram));
-        app::RecordRuns(window.Panel(), *reporter);
+        app::TMainForm& form = window.Panel().Form();
+        // A box of its own after the run's: the run's box stays as it is.
+        app::RecordRuns(window.Panel(), *reporter, [&form](const std::string& text) {
+          form.MessageBox(text, std::string(resources::kApplicationTitle), app::kMessageBoxOk);
+        });
       }
       window.show();
       QApplication::exec();
@@ -101,6 +107,13 @@ int main(int argc, char** argv) {
     } catch (...) {
       app::MainPanel = nullptr;
       qtfront::ShowException("Unknown exception.");
+    }
+    // Records kept since a run could not write them get a last try.
+    if (report && !report->Flush()) {
+      std::string text = app::LostRecordsText(*report) + ".";
+      text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+      qtfront::StandardMessageBox(text, std::string(resources::kApplicationTitle),
+                                  app::kMessageBoxOk);
     }
   } catch (...) {
     // Without an application object there is nothing to show a box with.

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <cctype>
 #include <chrono>
 #include <exception>
 #include <memory>
@@ -32,17 +33,13 @@ void Report(const std::string& text, bool error) {
   HANDLE out = GetStdHandle(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
   bool own = false;
   if ((out == nullptr || out == INVALID_HANDLE_VALUE) && AttachConsole(ATTACH_PARENT_PROCESS)) {
-    out = CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      OPEN_EXISTING, 0, nullptr);
+    out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      nullptr, OPEN_EXISTING, 0, nullptr);
     own = out != INVALID_HANDLE_VALUE;
   }
-  DWORD written = 0;
-  if (out != nullptr && out != INVALID_HANDLE_VALUE &&
-      WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
-    if (own) CloseHandle(out);
-    return;
-  }
+  const bool written = unicode::WriteText(out, text);
   if (own) CloseHandle(out);
+  if (written) return;
   MessageBoxW(nullptr, Widen(text).c_str(), Widen(resources::kApplicationTitle).c_str(),
               MB_OK | (error ? MB_ICONERROR : MB_ICONINFORMATION));
 }
@@ -117,7 +114,11 @@ int RunProgram(HINSTANCE instance, int showCommand, const std::vector<std::strin
       std::optional<app::TRunReporter> reporter;
       if (report) {
         reporter.emplace(*report, app::ImageReportSource(kProgram));
-        app::RecordRuns(window.Panel(), *reporter);
+        app::TMainForm& form = window.Panel().Form();
+        // A box of its own after the run's: the run's box stays as it is.
+        app::RecordRuns(window.Panel(), *reporter, [&form](const std::string& text) {
+          form.MessageBox(text, std::string(resources::kApplicationTitle), app::kMessageBoxOk);
+        });
       }
       RunMessageLoop(window.Handle());
       app::MainPanel = nullptr;
@@ -133,6 +134,12 @@ int RunProgram(HINSTANCE instance, int showCommand, const std::vector<std::strin
     StandardExceptionBox(e.what(), std::string(resources::kApplicationTitle));
   } catch (...) {
     StandardExceptionBox("Unknown exception.", std::string(resources::kApplicationTitle));
+  }
+  // Records kept since a run could not write them get a last try.
+  if (report && !report->Flush()) {
+    std::string text = app::LostRecordsText(*report) + ".";
+    text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+    StandardMessageBox(text, std::string(resources::kApplicationTitle), MB_OK);
   }
   // The trace's serial layer goes with this function: no event thread may
   // still use it.

@@ -15,14 +15,15 @@
 #include <string_view>
 
 #include "FrontEnd.h"
+#include "Unicode.h"
 
 namespace win32front {
 
 using app::Guarded;
 using app::ShowException;
 
-std::wstring Widen(std::string_view utf8);
-std::string Narrow(std::wstring_view utf16);
+using unicode::Narrow;
+using unicode::Widen;
 
 // The window that owns the program's boxes when no other of its windows is
 // active: the main window while it exists.

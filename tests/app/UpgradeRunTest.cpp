@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "EngineFixture.h"
+#include "JsonText.h"
 #include "MiniJson.h"
 #include "RunReport.h"
+#include "Unicode.h"
 
 namespace {
 
@@ -490,7 +492,7 @@ TEST_F(UpgradeRun, EveryRunOfTheWindowIsRecordedAsOneJsonLine) {
   std::unique_ptr<app::TRunReport> report = app::TRunReport::Open(path.string(), error);
   ASSERT_TRUE(report) << error;
   app::TRunReporter reporter(*report, app::ImageReportSource("ks-idu"));
-  app::RecordRuns(*panel, reporter);
+  app::RecordRuns(*panel, reporter, {});
 
   // Not found, then done, then closed during programming.
   UseImage({":0100000011EE", ":0100100022CD", ":00000001FF"});
@@ -539,3 +541,100 @@ TEST_F(UpgradeRun, EveryRunOfTheWindowIsRecordedAsOneJsonLine) {
 }
 
 }  // namespace
+
+// The record's strings: plain ASCII JSON that reads back as the UTF-8 text
+// it was given; bytes that are not UTF-8 read back as U+FFFD, one for each
+// maximal part of a sequence that could have begun well.
+TEST(RunRecordText, IsAsciiJsonThatReadsBackAsTheText) {
+  const struct {
+    std::string text;
+    std::string json;
+    std::string readBack;
+  } rows[] = {
+      {"COM1", "\"COM1\"", "COM1"},
+      {"a\"b\\c\x01\x7f\n\t", "\"a\\\"b\\\\c\\u0001\\u007f\\n\\t\"", "a\"b\\c\x01\x7f\n\t"},
+      {"C:\\Users\\Jos\xC3\xA9", "\"C:\\\\Users\\\\Jos\\u00e9\"", "C:\\Users\\Jos\xC3\xA9"},
+      {"\xD0\x96 \xE2\x82\xAC", "\"\\u0416 \\u20ac\"", "\xD0\x96 \xE2\x82\xAC"},
+      {"\xF0\x9F\x98\x80", "\"\\ud83d\\ude00\"", "\xF0\x9F\x98\x80"},
+      // A name in the ANSI code page (Latin-1 e acute), cut and overlong
+      // sequences, a surrogate, a value above U+10FFFF, bytes never in UTF-8.
+      {"Jos\xE9", "\"Jos\\ufffd\"", "Jos\xEF\xBF\xBD"},
+      {"\xE2\x82"
+       "A",
+       "\"\\ufffdA\"",
+       "\xEF\xBF\xBD"
+       "A"},
+      {"\xC0\xAF", "\"\\ufffd\\ufffd\"", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"\xED\xA0\x80", "\"\\ufffd\\ufffd\\ufffd\"", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"\xF4\x90\x80\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\"",
+       "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"\xFF\xF0\x9F\x98", "\"\\ufffd\\ufffd\"", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+  };
+  for (const auto& row : rows) {
+    const std::string json = app::JsonString(row.text);
+    EXPECT_EQ(json, row.json);
+    EXPECT_EQ(minijson::Parse("[" + json + "]")[0].text, row.readBack) << json;
+  }
+  // The same reading serves the Windows boundary: UTF-16 and back.
+  EXPECT_EQ(unicode::ToUtf16("\xD0\x96\xE2\x82\xAC\xF0\x9F\x98\x80"), u"\u0416\u20ac\U0001F600");
+  EXPECT_EQ(unicode::FromUtf16(u"\u0416\u20ac\U0001F600"), "\xD0\x96\xE2\x82\xAC\xF0\x9F\x98\x80");
+  EXPECT_EQ(unicode::FromUtf16(std::u16string(1, u'\xD800') + u"A"),
+            "\xEF\xBF\xBD"
+            "A");
+}
+
+// The record file is opened for each record: a file renamed between two
+// records leaves the next in a new file of the old name; a record that
+// cannot be written is kept, said why, and written with the next one; a
+// folder that does not exist is refused at start.
+TEST(RunReportFile, EachRecordFindsTheFileOfItsName) {
+#ifdef _WIN32
+  const std::string kNoFolder = "Windows error 3: ";
+#else
+  const std::string kNoFolder = "No such file or directory";
+#endif
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() /
+      ("ksidu-report-" +
+       std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+  const std::filesystem::path moved = folder.string() + "-moved";
+  std::filesystem::create_directories(folder);
+  const std::filesystem::path path = folder / "runs.jsonl";
+  auto lines = [](const std::filesystem::path& file) {
+    std::vector<std::string> out;
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+  };
+
+  std::string error;
+  EXPECT_FALSE(app::TRunReport::Open((folder / "none" / "runs.jsonl").string(), error));
+  EXPECT_NE(error.find("cannot append to the report file"), std::string::npos) << error;
+  EXPECT_NE(error.find(kNoFolder), std::string::npos) << error;
+
+  std::unique_ptr<app::TRunReport> report = app::TRunReport::Open(path.string(), error);
+  ASSERT_TRUE(report) << error;
+  EXPECT_TRUE(report->Flush());
+  EXPECT_TRUE(report->Append("{\"n\":1}"));
+  std::filesystem::rename(path, folder / "runs-yesterday.jsonl");
+  EXPECT_TRUE(report->Append("{\"n\":2}"));
+  EXPECT_EQ(lines(folder / "runs-yesterday.jsonl"), std::vector<std::string>{"{\"n\":1}"});
+  EXPECT_EQ(lines(path), std::vector<std::string>{"{\"n\":2}"});
+
+  // The folder gone for a while (a share that dropped out).
+  std::filesystem::rename(folder, moved);
+  EXPECT_FALSE(report->Append("{\"n\":3}"));
+  EXPECT_EQ(report->Kept(), std::vector<std::string>{"{\"n\":3}"});
+  std::string quoted = "'";
+  quoted += path.string();
+  quoted += "'";
+  EXPECT_NE(report->Error().find(quoted), std::string::npos) << report->Error();
+  const std::string told = app::KeptRecordText(*report);
+  EXPECT_NE(told.find(kNoFolder), std::string::npos) << told;
+  EXPECT_NE(told.find("kept and written with the next run's record"), std::string::npos) << told;
+  std::filesystem::rename(moved, folder);
+  EXPECT_TRUE(report->Append("{\"n\":4}"));
+  EXPECT_TRUE(report->Kept().empty());
+  EXPECT_EQ(lines(path), (std::vector<std::string>{"{\"n\":2}", "{\"n\":3}", "{\"n\":4}"}));
+  std::filesystem::remove_all(folder);
+}

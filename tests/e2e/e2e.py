@@ -1183,8 +1183,14 @@ def fleet_watch(work):
         stations = [late, paced]
         before = {st.pty: port_state(st.pty) for st in stations}
         link = os.path.join(directory, "station-link")
-        run = Fleet(directory, ["--watch", "--port", link, "--port", paced.pty], modem,
-                    [st.pty for st in stations])
+        report = os.path.join(directory, "runs.jsonl")
+        rotated = os.path.join(directory, "runs-1.jsonl")
+        run = Fleet(directory, ["--watch", "--report", report, "--port", link, "--port", paced.pty],
+                    modem, [st.pty for st in stations])
+
+        def records(path):
+            with open(path) as f:
+                return [json.loads(line) for line in f.read().splitlines()]
 
         def lines_of(port, text):
             return [t for p, _, t in fleet_lines(text) if p == port]
@@ -1200,6 +1206,10 @@ def fleet_watch(work):
         os.unlink(link)
         c.expect(run.wait_for(lambda t: "port gone" in lines_of(link, t), bound),
                  "the link's removal was not noticed")
+        # The record file rotated between two runs: the next record makes a
+        # new file of the old name.
+        c.equal([r["outcome"] for r in records(report)], ["done"], "records before the rotation")
+        os.rename(report, rotated)
         os.symlink(late.pty, link)
         c.expect(run.wait_for(lambda t: lines_of(link, t).count(S_DONE) == 2, bound),
                  "the station was not upgraded again when its port came back")
@@ -1218,6 +1228,10 @@ def fleet_watch(work):
         c.equal(lines_of(link, text), ["port appeared"] + DONE_STATUSES + ["port gone", "port appeared"]
                 + DONE_STATUSES, "the link's lines")
         c.equal(lines_of(paced.pty, text), FAIL_PROG + ["stopped"], "the paced station's lines")
+        c.equal([(r["port"], r["outcome"]) for r in records(rotated)], [(link, "done")],
+                "the rotated record file")
+        c.equal(sorted((r["port"], r["outcome"]) for r in records(report)),
+                sorted([(link, "done"), (paced.pty, "interrupted")]), "the new record file")
         c.equal(late.summary["erase_count"], 2, "upgrades of the station behind the link")
         c.equal(late.summary["identify_frames"], 2, "identify frames it saw (one per connection)")
         # Two whole upgrades: the image twice over, once per connection.

@@ -1,6 +1,6 @@
-// A small strict JSON reader for checking ks-station's summary: it refuses
-// anything that is not valid JSON, so a test that reads a value also proves
-// the whole document well formed.
+// A small strict JSON reader for checking ks-station's summary and the run
+// record: it refuses anything that is not valid JSON, so a test that reads a
+// value also proves the whole document well formed.
 #pragma once
 
 #include <cctype>
@@ -128,6 +128,15 @@ class Parser {
     return Number();
   }
 
+  long Hex4() {
+    if (i_ + 4 > s_.size()) Fail("short \\u");
+    for (int k = 0; k < 4; ++k)
+      if (!std::isxdigit(static_cast<unsigned char>(s_[i_ + k]))) Fail("bad \\u");
+    const long code = std::strtol(s_.substr(i_, 4).c_str(), nullptr, 16);
+    i_ += 4;
+    return code;
+  }
+
   std::string String() {
     ++i_;  // opening quote
     std::string out;
@@ -135,7 +144,7 @@ class Parser {
       const unsigned char c = static_cast<unsigned char>(s_[i_++]);
       if (c == '"') return out;
       if (c < 0x20) Fail("control character in a string");
-      if (c >= 0x80) Fail("non-ASCII byte (the summary escapes them)");
+      if (c >= 0x80) Fail("non-ASCII byte (the writer escapes them)");
       if (c != '\\') {
         out.push_back(static_cast<char>(c));
         continue;
@@ -168,13 +177,32 @@ class Parser {
           out.push_back('\t');
           break;
         case 'u': {
-          if (i_ + 4 > s_.size()) Fail("short \\u");
-          for (int k = 0; k < 4; ++k)
-            if (!std::isxdigit(static_cast<unsigned char>(s_[i_ + k]))) Fail("bad \\u");
-          const long code = std::strtol(s_.substr(i_, 4).c_str(), nullptr, 16);
-          i_ += 4;
-          if (code > 0xFF) Fail("\\u above 0xFF not expected here");
-          out.push_back(static_cast<char>(code));
+          // A code point, or a pair of surrogates for one above U+FFFF; read
+          // back as UTF-8.
+          long code = Hex4();
+          if (code >= 0xDC00 && code <= 0xDFFF) Fail("lone low surrogate");
+          if (code >= 0xD800 && code <= 0xDBFF) {
+            if (i_ + 2 > s_.size() || s_[i_] != '\\' || s_[i_ + 1] != 'u') Fail("lone surrogate");
+            i_ += 2;
+            const long low = Hex4();
+            if (low < 0xDC00 || low > 0xDFFF) Fail("high surrogate without its low one");
+            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+          }
+          if (code < 0x80) {
+            out.push_back(static_cast<char>(code));
+          } else if (code < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | code >> 6));
+            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+          } else if (code < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | code >> 12));
+            out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+          } else {
+            out.push_back(static_cast<char>(0xF0 | code >> 18));
+            out.push_back(static_cast<char>(0x80 | (code >> 12 & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+          }
           break;
         }
         default:

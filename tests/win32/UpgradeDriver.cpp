@@ -7,6 +7,8 @@
 //   ksidu_win32_driver.exe --hold SECONDS PROGRAM.exe [ARGUMENT...]
 //   ksidu_win32_driver.exe --close-at STATUS PROGRAM.exe [ARGUMENT...]
 //   ksidu_win32_driver.exe --box SECONDS PROGRAM.exe [ARGUMENT...]
+//   ksidu_win32_driver.exe --hold-report FILE PROGRAM.exe [ARGUMENT...]
+//   ksidu_win32_driver.exe --hold-file FILE RELEASE
 //
 // tools/wine-tests.sh runs it against a simulated station on COM7 and then
 // compares the station's memory with the image. With --hold it presses
@@ -20,6 +22,12 @@
 // it shows then ("box details: ..." a line), prints "box: LEFT TOP WIDTH
 // HEIGHT", keeps it open that long (for a picture of it), presses OK and
 // expects the window idle again, Start enabled and the status line blank.
+// With --hold-report it holds FILE as a spreadsheet holds a file it has open
+// (others may only read it) through a first run, which must reach "Done."
+// and then say in a box of its own that the file is held by another
+// program; it presses OK, lets the file go and runs a second upgrade, which
+// must end with "Done." and no box. With --hold-file it only holds FILE that
+// way, prints "holding" and waits until RELEASE exists.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -162,6 +170,21 @@ BOOL CALLBACK PrintBoxText(HWND child, LPARAM) {
   return TRUE;
 }
 
+BOOL CALLBACK CollectBoxText(HWND child, LPARAM textAddress) {
+  std::wstring text;
+  if (IsWindowVisible(child) && TextOf(child, text) && !text.empty()) {
+    *reinterpret_cast<std::wstring*>(textAddress) += text + L"\n";
+  }
+  return TRUE;
+}
+
+// Holds the file as a program that has it open for editing does: others may
+// read it, not write, rename or remove it.
+HANDLE HoldFile(const std::wstring& path) {
+  return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 int Fail(const char* what, PROCESS_INFORMATION* program = nullptr) {
   std::printf("upgrade driver: FAILED: %s\n", what);
   std::fflush(stdout);
@@ -245,6 +268,19 @@ int wmain(int argc, wchar_t** argv) {
   int holdSeconds = -1;
   int boxSeconds = -1;
   std::wstring closeAt;
+  std::wstring holdReport;
+  if (argc == 4 && std::wstring(argv[1]) == L"--hold-file") {
+    const HANDLE held = HoldFile(argv[2]);
+    if (held == INVALID_HANDLE_VALUE) return Fail("cannot hold the file");
+    std::printf("holding\n");
+    std::fflush(stdout);
+    for (auto end = Clock::now() + kRunLimit;
+         GetFileAttributesW(argv[3]) == INVALID_FILE_ATTRIBUTES && Clock::now() < end;) {
+      std::this_thread::sleep_for(50ms);
+    }
+    CloseHandle(held);
+    return 0;
+  }
   if (argc >= 3 && std::wstring(argv[1]) == L"--hold") {
     holdSeconds = _wtoi(argv[2]);
     first = 3;
@@ -254,11 +290,15 @@ int wmain(int argc, wchar_t** argv) {
   } else if (argc >= 3 && std::wstring(argv[1]) == L"--box") {
     boxSeconds = _wtoi(argv[2]);
     first = 3;
+  } else if (argc >= 3 && std::wstring(argv[1]) == L"--hold-report") {
+    holdReport = argv[2];
+    first = 3;
   }
   if (argc <= first) {
     std::printf(
-        "usage: ksidu_win32_driver [--hold SECONDS | --close-at STATUS | --box SECONDS] "
-        "PROGRAM.exe [ARGUMENT...]\n");
+        "usage: ksidu_win32_driver [--hold SECONDS | --close-at STATUS | --box SECONDS |\n"
+        "                           --hold-report FILE] PROGRAM.exe [ARGUMENT...]\n"
+        "       ksidu_win32_driver --hold-file FILE RELEASE\n");
     return 2;
   }
   const std::wstring program = argv[first];
@@ -269,6 +309,13 @@ int wmain(int argc, wchar_t** argv) {
   if (version != L"2.3") return Fail("the program's version resource is not \"2.3\"");
   if (product != L"KS_E -> IDU") return Fail("the program's product name is not \"KS_E -> IDU\"");
 
+  // Held from before the program starts: a held file must not stop it.
+  HANDLE held = INVALID_HANDLE_VALUE;
+  if (!holdReport.empty()) {
+    held = HoldFile(holdReport);
+    if (held == INVALID_HANDLE_VALUE) return Fail("cannot hold the report file");
+    std::printf("upgrade driver: holding the report file, others may only read it\n");
+  }
   std::wstring commandLine = Quoted(program);
   for (int i = first + 1; i < argc; ++i) commandLine += L" " + Quoted(argv[i]);
   STARTUPINFOW startup{};
@@ -292,9 +339,15 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
   if (window == nullptr) return Fail("no window \"KS_E -> IDU\" of class TMainPanel", &child);
-  HWND start = GetDlgItem(window, win32front::ControlId("Button1"));
-  HWND status = GetDlgItem(window, win32front::ControlId("StaticText1"));
-  HWND bar = GetDlgItem(window, win32front::ControlId("ProgressBar1"));
+  // The window exists before its controls do: wait for them too.
+  HWND start = nullptr, status = nullptr, bar = nullptr;
+  for (auto end = Clock::now() + 30s; Clock::now() < end; std::this_thread::sleep_for(50ms)) {
+    start = GetDlgItem(window, win32front::ControlId("Button1"));
+    status = GetDlgItem(window, win32front::ControlId("StaticText1"));
+    bar = GetDlgItem(window, win32front::ControlId("ProgressBar1"));
+    if (start != nullptr && status != nullptr && bar != nullptr) break;
+  }
+  WaitForInputIdle(child.hProcess, 10000);
   std::wstring text;
   if (start == nullptr || status == nullptr || bar == nullptr) {
     return Fail("the window lacks Start, the status line or the progress bar", &child);
@@ -321,82 +374,117 @@ int wmain(int argc, wchar_t** argv) {
     return ended ? 0 : Fail("the program did not end when its window closed");
   }
 
-  std::printf("upgrade driver: pressing Start\n");
-  PostMessageW(start, BM_CLICK, 0, 0);
+  for (int round = 1; round <= (holdReport.empty() ? 1 : 2); ++round) {
+    std::printf("upgrade driver: pressing Start\n");
+    PostMessageW(start, BM_CLICK, 0, 0);
 
-  std::vector<std::wstring> seen;
-  LRESULT highest = 0;
-  const auto began = Clock::now();
-  bool done = false;
-  while (!done) {
-    if (Clock::now() - began > kRunLimit) return Fail("no \"Done.\" in time", &child);
-    if (WaitForSingleObject(child.hProcess, 0) == WAIT_OBJECT_0) {
-      return Fail("the program ended during the run", &child);
-    }
-    BoxSearch search{child.dwProcessId, nullptr};
-    EnumWindows(&FindProcessBox, reinterpret_cast<LPARAM>(&search));
-    if (search.box != nullptr && boxSeconds >= 0) {
-      return ReadBox(search.box, boxSeconds, window, start, status, child);
-    }
-    if (search.box != nullptr) {
-      EnumChildWindows(search.box, &PrintBoxText, 0);
-      return Fail("the program shows a message box", &child);
-    }
-    if (boxSeconds >= 0 && !seen.empty() && seen.back() == L"Done.") {
-      return Fail("the run ended \"Done.\" instead of in a box", &child);
-    }
-    // Blank before the click is handled (and after a failure, which shows a box).
-    if (TextOf(status, text) && !text.empty() && (seen.empty() || seen.back() != text)) {
-      seen.push_back(text);
-      std::printf("  status: \"%s\" after %.1f s\n", Narrow(text).c_str(),
-                  std::chrono::duration<double>(Clock::now() - began).count());
-      std::fflush(stdout);
-    }
-    if (!closeAt.empty() && !seen.empty() && seen.back() == closeAt) {
-      std::printf("upgrade driver: closing the window during the run\n");
-      PostMessageW(window, WM_CLOSE, 0, 0);
-      const auto asked = Clock::now();
-      while (WaitForSingleObject(child.hProcess, 50) != WAIT_OBJECT_0) {
-        BoxSearch shown{child.dwProcessId, nullptr};
-        EnumWindows(&FindProcessBox, reinterpret_cast<LPARAM>(&shown));
-        if (shown.box != nullptr) {
-          EnumChildWindows(shown.box, &PrintBoxText, 0);
-          return Fail("closing during the run shows a message box", &child);
-        }
-        if (Clock::now() - asked > 30s) return Fail("the program did not end", &child);
+    std::vector<std::wstring> seen;
+    LRESULT highest = 0;
+    const auto began = Clock::now();
+    bool done = false;
+    while (!done) {
+      if (Clock::now() - began > kRunLimit) return Fail("no \"Done.\" in time", &child);
+      if (WaitForSingleObject(child.hProcess, 0) == WAIT_OBJECT_0) {
+        return Fail("the program ended during the run", &child);
       }
-      DWORD exitCode = 1;
-      GetExitCodeProcess(child.hProcess, &exitCode);
-      CloseHandle(child.hProcess);
-      CloseHandle(child.hThread);
-      if (exitCode != 0) return Fail("the program's exit status is not 0");
-      std::printf("upgrade driver: the program ended with status 0 after %.1f s\n",
-                  std::chrono::duration<double>(Clock::now() - asked).count());
-      return 0;
+      BoxSearch search{child.dwProcessId, nullptr};
+      EnumWindows(&FindProcessBox, reinterpret_cast<LPARAM>(&search));
+      if (search.box != nullptr && boxSeconds >= 0) {
+        return ReadBox(search.box, boxSeconds, window, start, status, child);
+      }
+      if (search.box != nullptr) {
+        // The box that says the record is not written comes after "Done.",
+        // which the window may have shown only while it was busy trying.
+        std::wstring said;
+        EnumChildWindows(search.box, &CollectBoxText, reinterpret_cast<LPARAM>(&said));
+        if (held != INVALID_HANDLE_VALUE &&
+            said.find(L"held by another program") != std::wstring::npos && TextOf(status, text) &&
+            text == L"Done." && IsWindowEnabled(start)) {
+          if (seen.empty() || seen.back() != text) seen.push_back(text);
+          break;
+        }
+        EnumChildWindows(search.box, &PrintBoxText, 0);
+        return Fail("the program shows a message box", &child);
+      }
+      if (boxSeconds >= 0 && !seen.empty() && seen.back() == L"Done.") {
+        return Fail("the run ended \"Done.\" instead of in a box", &child);
+      }
+      // Blank before the click is handled (and after a failure, which shows a box).
+      if (TextOf(status, text) && !text.empty() && (seen.empty() || seen.back() != text)) {
+        seen.push_back(text);
+        std::printf("  status: \"%s\" after %.1f s\n", Narrow(text).c_str(),
+                    std::chrono::duration<double>(Clock::now() - began).count());
+        std::fflush(stdout);
+      }
+      if (!closeAt.empty() && !seen.empty() && seen.back() == closeAt) {
+        std::printf("upgrade driver: closing the window during the run\n");
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        const auto asked = Clock::now();
+        while (WaitForSingleObject(child.hProcess, 50) != WAIT_OBJECT_0) {
+          BoxSearch shown{child.dwProcessId, nullptr};
+          EnumWindows(&FindProcessBox, reinterpret_cast<LPARAM>(&shown));
+          if (shown.box != nullptr) {
+            EnumChildWindows(shown.box, &PrintBoxText, 0);
+            return Fail("closing during the run shows a message box", &child);
+          }
+          if (Clock::now() - asked > 30s) return Fail("the program did not end", &child);
+        }
+        DWORD exitCode = 1;
+        GetExitCodeProcess(child.hProcess, &exitCode);
+        CloseHandle(child.hProcess);
+        CloseHandle(child.hThread);
+        if (exitCode != 0) return Fail("the program's exit status is not 0");
+        std::printf("upgrade driver: the program ended with status 0 after %.1f s\n",
+                    std::chrono::duration<double>(Clock::now() - asked).count());
+        return 0;
+      }
+      DWORD_PTR position = 0;
+      if (SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &position)) {
+        highest = std::max<LRESULT>(highest, static_cast<LRESULT>(position));
+      }
+      done = !seen.empty() && seen.back() == L"Done." && IsWindowEnabled(start);
+      if (!done) std::this_thread::sleep_for(20ms);
     }
-    DWORD_PTR position = 0;
-    if (SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &position)) {
-      highest = std::max<LRESULT>(highest, static_cast<LRESULT>(position));
+    DWORD_PTR finalPosition = 1;
+    SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &finalPosition);
+    std::printf("upgrade driver: \"Done.\" after %.1f s; progress went up to %lld, now %llu\n",
+                std::chrono::duration<double>(Clock::now() - began).count(),
+                static_cast<long long>(highest), static_cast<unsigned long long>(finalPosition));
+    // The window repaints and answers only between events, so a short phase
+    // can pass unseen; what is seen must come in the run's order.
+    const std::vector<std::wstring> order{L"Initialize bootloader...", L"Erase processor...",
+                                          L"Programming...", L"Reset station...", L"Done."};
+    std::size_t next = 0;
+    for (const std::wstring& status : seen) {
+      while (next < order.size() && order[next] != status) ++next;
+      if (next == order.size()) return Fail("a status out of the run's order", &child);
     }
-    done = !seen.empty() && seen.back() == L"Done." && IsWindowEnabled(start);
-    if (!done) std::this_thread::sleep_for(20ms);
+    if (highest <= 0) return Fail("the progress bar never moved", &child);
+    if (finalPosition != 0) return Fail("the progress bar is not back at 0", &child);
+    if (held != INVALID_HANDLE_VALUE) {
+      // The record waits a few seconds for the file, then says why it is not
+      // written, in a box of its own.
+      BoxSearch told{child.dwProcessId, nullptr};
+      for (auto end = Clock::now() + 60s; told.box == nullptr && Clock::now() < end;) {
+        std::this_thread::sleep_for(50ms);
+        EnumWindows(&FindProcessBox, reinterpret_cast<LPARAM>(&told));
+      }
+      if (told.box == nullptr) return Fail("no box says the record is not written", &child);
+      std::wstring said;
+      EnumChildWindows(told.box, &CollectBoxText, reinterpret_cast<LPARAM>(&said));
+      EnumChildWindows(told.box, &PrintBoxText, 0);
+      if (said.find(L"held by another program") == std::wstring::npos) {
+        return Fail("the box does not say that another program holds the file", &child);
+      }
+      PostMessageW(told.box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+      for (auto end = Clock::now() + 30s; IsWindow(told.box) && Clock::now() < end;) {
+        std::this_thread::sleep_for(50ms);
+      }
+      CloseHandle(held);
+      held = INVALID_HANDLE_VALUE;
+      std::printf("upgrade driver: told that the file is held; the file let go\n");
+    }
   }
-  DWORD_PTR finalPosition = 1;
-  SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &finalPosition);
-  std::printf("upgrade driver: \"Done.\" after %.1f s; progress went up to %lld, now %llu\n",
-              std::chrono::duration<double>(Clock::now() - began).count(),
-              static_cast<long long>(highest), static_cast<unsigned long long>(finalPosition));
-  // The window repaints and answers only between events, so a short phase
-  // can pass unseen; what is seen must come in the run's order.
-  const std::vector<std::wstring> order{L"Initialize bootloader...", L"Erase processor...",
-                                        L"Programming...", L"Reset station...", L"Done."};
-  std::size_t next = 0;
-  for (const std::wstring& status : seen) {
-    while (next < order.size() && order[next] != status) ++next;
-    if (next == order.size()) return Fail("a status out of the run's order", &child);
-  }
-  if (highest <= 0) return Fail("the progress bar never moved", &child);
-  if (finalPosition != 0) return Fail("the progress bar is not back at 0", &child);
 
   PostMessageW(window, WM_CLOSE, 0, 0);
   if (WaitForSingleObject(child.hProcess, 30000) != WAIT_OBJECT_0) {

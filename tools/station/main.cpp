@@ -6,15 +6,26 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 #include "Station.h"
 #include "StationApp.h"
 #include "StationPort.h"
+#include "Unicode.h"
 #include "Version.h"
 
 namespace {
 
-bool WriteFile(const std::string& path, const void* data, std::size_t size) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+bool SaveFile(const std::string& path, const void* data, std::size_t size) {
+  std::ofstream file(unicode::FilePath(path), std::ios::binary | std::ios::trunc);
   file.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
   file.close();
   if (!file) {
@@ -26,8 +37,9 @@ bool WriteFile(const std::string& path, const void* data, std::size_t size) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+namespace {
+
+int StationMain(const std::vector<std::string>& args) {
   station::Options options;
   std::string error;
   switch (station::ParseOptions(args, options, error)) {
@@ -67,11 +79,37 @@ int main(int argc, char** argv) {
   if (options.summaryPath.empty()) {
     std::cerr << summary;
     std::cerr.flush();
-  } else if (!WriteFile(options.summaryPath, summary.data(), summary.size())) {
+  } else if (!SaveFile(options.summaryPath, summary.data(), summary.size())) {
     status = 1;
   }
   if (!options.dumpPath.empty() &&
-      !WriteFile(options.dumpPath, model.Memory().data(), model.Memory().size()))
+      !SaveFile(options.dumpPath, model.Memory().data(), model.Memory().size()))
     status = 1;
   return status;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// Wide: the file names reach the program as they were typed, not through the
+// ANSI code page; the output is UTF-8 to a file or pipe, characters on a
+// console.
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.push_back(unicode::Narrow(argv[i]));
+  unicode::HandleStreamBuf out(GetStdHandle(STD_OUTPUT_HANDLE));
+  unicode::HandleStreamBuf err(GetStdHandle(STD_ERROR_HANDLE));
+  std::streambuf* const coutWas = std::cout.rdbuf(&out);
+  std::streambuf* const cerrWas = std::cerr.rdbuf(&err);
+  const int status = StationMain(args);
+  std::cout.flush();
+  std::cerr.flush();
+  std::cout.rdbuf(coutWas);
+  std::cerr.rdbuf(cerrWas);
+  return status;
+}
+#else
+int main(int argc, char** argv) {
+  return StationMain(std::vector<std::string>(argv + 1, argv + argc));
+}
+#endif
