@@ -1,7 +1,9 @@
 # Makes a program's manual page with help2man from its --help and the
 # additions in an include file, gzipped as Debian wants it:
-#   cmake -DPROGRAM=<exe> -DVERSION=2.3 -DINCLUDE=<file.h2m> -DOUTPUT=<page.1.gz> -P ManPage.cmake
-# help2man takes the date from SOURCE_DATE_EPOCH when it is set.
+#   cmake -DPROGRAM=<exe> -DVERSION=2.3 -DINCLUDE=<file.h2m> -DOUTPUT=<page.1.gz>
+#         [-DSOURCE_DATE_EPOCH=<seconds>] -P ManPage.cmake
+# The page's date is SOURCE_DATE_EPOCH's when it is given (help2man takes it
+# from the environment), in English whatever the builder's locale.
 cmake_minimum_required(VERSION 3.25)
 foreach(_var PROGRAM VERSION INCLUDE OUTPUT)
   if(NOT DEFINED ${_var})
@@ -9,6 +11,11 @@ foreach(_var PROGRAM VERSION INCLUDE OUTPUT)
   endif()
 endforeach()
 find_program(HELP2MAN help2man REQUIRED)
+if(DEFINED SOURCE_DATE_EPOCH AND NOT SOURCE_DATE_EPOCH STREQUAL "")
+  set(ENV{SOURCE_DATE_EPOCH} "${SOURCE_DATE_EPOCH}")
+endif()
+set(ENV{LC_ALL} C.UTF-8)
+unset(ENV{LANGUAGE})
 find_program(GZIP gzip REQUIRED)
 
 # --version-string: the version output's further lines describe this build's

@@ -227,8 +227,8 @@ int ConsoleMain(const std::vector<std::string>& arguments, std::ostream& out, st
   const app::TCommandLine& options = parsed.options;
   if (options.help) {
     out << "Usage: " << kProgram << " [--port NAME]... [--trace FILE] [--report FILE]\n"
-        << "  or:  " << kProgram << " --all | --watch [--port NAME]... [--trace FILE]\n"
-        << "                   [--report FILE]\n"
+        << "  or:  " << kProgram << " --all [--port NAME]... [--trace FILE] [--report FILE]\n"
+        << "  or:  " << kProgram << " --watch [--port NAME]... [--trace FILE] [--report FILE]\n"
         << "  or:  " << kProgram << " --list-ports\n\n"
         << "Upgrades the firmware of a radio station's indoor unit (IDU) over a serial port:\n"
         << "presses Start once, as in the window, and ends when the run ends. Prints the\n"

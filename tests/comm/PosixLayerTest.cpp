@@ -3,6 +3,7 @@
 // does that); the tests that need them skip otherwise.
 
 #include <dirent.h>
+#include <linux/serial.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -1137,7 +1138,12 @@ INSTANTIATE_TEST_SUITE_P(Posix, ModemLines, ::testing::Bool(),
 // Windows driver lowers them on close).
 TEST_F(PosixLayer, CloseLeavesThePortAsItWasFound) {
   const bool lines = ShimActive();
-  if (lines) pty.CreateLines(TIOCM_CTS | TIOCM_DSR | TIOCM_CAR);
+  // The library plays a USB adapter's driver for the serial flags too: low
+  // latency is asked for at the open and the driver's flags put back at
+  // close; one the user had set already stays set.
+  if (lines) pty.CreateLines(TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | PtyPair::kSerial);
+  const std::uint32_t serialFlags[] = {ASYNC_SKIP_TEST, ASYNC_SKIP_TEST | ASYNC_SPD_HI,
+                                       ASYNC_SKIP_TEST | ASYNC_LOW_LATENCY};
   termios2 found = SlaveTermios(pty.Master());
   found.c_cflag &= ~HUPCL;
   found.c_iflag |= IXON | ICRNL;
@@ -1146,7 +1152,8 @@ TEST_F(PosixLayer, CloseLeavesThePortAsItWasFound) {
   ASSERT_EQ(::ioctl(pty.Master(), TCSETS2, &found), 0);
   found = SlaveTermios(pty.Master());
 
-  for (int round = 0; round < 2; ++round) {
+  for (int round = 0; round < 3; ++round) {
+    if (lines) pty.SetSerialFlags(serialFlags[round]);
     HANDLE h = Open();
     DCB dcb{};
     ASSERT_TRUE(os.GetCommState(h, &dcb));
@@ -1160,6 +1167,7 @@ TEST_F(PosixLayer, CloseLeavesThePortAsItWasFound) {
     EXPECT_EQ(open.c_ospeed, 19200u);
     if (lines) {
       EXPECT_EQ(pty.Lines() & (TIOCM_DTR | TIOCM_RTS), std::uint32_t{TIOCM_DTR | TIOCM_RTS});
+      EXPECT_EQ(pty.SerialFlags(), serialFlags[round] | ASYNC_LOW_LATENCY) << "round " << round;
     }
     if (round == 1) {
       // An event wait in progress at close changes nothing of that.
@@ -1183,9 +1191,15 @@ TEST_F(PosixLayer, CloseLeavesThePortAsItWasFound) {
     EXPECT_EQ(std::memcmp(after.c_cc, found.c_cc, sizeof found.c_cc), 0);
     if (lines) {
       EXPECT_EQ(pty.Lines() & (TIOCM_DTR | TIOCM_RTS), 0u);
+      EXPECT_EQ(pty.SerialFlags(), serialFlags[round]) << "round " << round;
     }
   }
-  if (!lines) GTEST_SKIP() << "ptymodem library not preloaded: DTR and RTS not checked";
+  if (lines) {
+    // The driver was asked: at each open that found low latency off, and at
+    // each close after it.
+    EXPECT_EQ(pty.SerialSets(), 4u);
+  }
+  if (!lines) GTEST_SKIP() << "ptymodem library not preloaded: DTR, RTS and flags not checked";
 }
 
 TEST_F(PosixLayer, DsrLowHoldsOutputUntilTheTimeout) {

@@ -24,6 +24,9 @@ class PtyPair {
  public:
   // A bit of the line file that makes the library answer TIOCMIWAIT too.
   static constexpr std::uint32_t kMiwait = 0x40000000;
+  // One that makes it answer TIOCGSERIAL/TIOCSSERIAL as a USB adapter's
+  // driver does, with the flags kept in the file (SerialFlags).
+  static constexpr std::uint32_t kSerial = 0x20000000;
 
   PtyPair() {
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -85,7 +88,7 @@ class PtyPair {
     if (::pread(fd, &bits, sizeof bits, 0) != sizeof bits) bits = 0;
     ::flock(fd, LOCK_UN);
     ::close(fd);
-    return bits & ~kMiwait;
+    return bits & ~(kMiwait | kSerial);
   }
   // How many TIOCMGET calls the library has answered for this pty.
   std::uint32_t LineReads() const { return Word(1); }
@@ -96,6 +99,20 @@ class PtyPair {
     if (fd < 0) throw std::runtime_error("no line file");
     ::flock(fd, LOCK_EX);
     bool ok = ::pwrite(fd, &bytes, sizeof bytes, 2 * sizeof bytes) == sizeof bytes;
+    ::flock(fd, LOCK_UN);
+    ::close(fd);
+    if (!ok) throw std::runtime_error("line file write");
+  }
+
+  // The driver's serial_struct flags (with kSerial), and how many
+  // TIOCSSERIAL calls the library has answered.
+  std::uint32_t SerialFlags() const { return Word(4); }
+  std::uint32_t SerialSets() const { return Word(5); }
+  void SetSerialFlags(std::uint32_t flags) {
+    int fd = ::open(lineFile_.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error("no line file");
+    ::flock(fd, LOCK_EX);
+    bool ok = ::pwrite(fd, &flags, sizeof flags, 4 * sizeof flags) == sizeof flags;
     ::flock(fd, LOCK_UN);
     ::close(fd);
     if (!ok) throw std::runtime_error("line file write");

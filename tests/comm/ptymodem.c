@@ -13,8 +13,17 @@
  * returns -1 with EINTR when a signal arrives (EIO when the file is
  * removed). Without that bit it fails as a pty's does (ENOTTY).
  *
+ * When the file's bits include PTYMODEM_SERIAL, TIOCGSERIAL and TIOCSSERIAL
+ * are answered as a USB serial adapter's driver does: the port's
+ * serial_struct flags live in the file, for the device rather than for one
+ * descriptor, so that they outlast a close as a driver's do; TIOCSSERIAL
+ * stores them and, as for a user without CAP_SYS_ADMIN, refuses (EPERM) to
+ * change a flag outside ASYNC_USR_MASK. Without that bit both fail as a
+ * pty's do (ENOTTY).
+ *
  * The file holds 32-bit words: the bits; the TIOCMGET calls answered; the
- * output queue to report; the TIOCMSET/TIOCMBIS/TIOCMBIC calls answered.
+ * output queue to report; the TIOCMSET/TIOCMBIS/TIOCMBIC calls answered; the
+ * serial_struct flags; the TIOCSSERIAL calls answered.
  *
  * KSIDU_PTYMODEM_COST_US=N makes each of those modem-line calls take N
  * microseconds, as a USB adapter's driver takes about a millisecond to ask
@@ -26,6 +35,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/serial.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -51,6 +61,8 @@
 #endif
 
 #define PTYMODEM_MIWAIT 0x40000000
+#define PTYMODEM_SERIAL 0x20000000
+#define PTYMODEM_MODES (PTYMODEM_MIWAIT | PTYMODEM_SERIAL)
 
 typedef int (*ioctl_fn)(int, unsigned long, ...);
 
@@ -87,6 +99,8 @@ static int line_file(int fd) {
 #define WORD_GETS 1
 #define WORD_OUTQ 2
 #define WORD_SETS 3
+#define WORD_SERIAL_FLAGS 4
+#define WORD_SERIAL_SETS 5
 
 static uint32_t read_word(int lf, int word) {
   uint32_t value = 0;
@@ -134,7 +148,7 @@ static int modem_ioctl(int lf, unsigned long request, int* arg) {
   read_bits(lf, &bits);
   switch (request) {
     case TIOCMGET:
-      *arg = bits & ~PTYMODEM_MIWAIT;
+      *arg = bits & ~PTYMODEM_MODES;
       rc = count_call(lf, WORD_GETS);
       break;
     case TIOCMSET:
@@ -160,6 +174,48 @@ static void locked_bits(int lf, int32_t* bits) {
   }
   read_bits(lf, bits);
   flock(lf, LOCK_UN);
+}
+
+/* TIOCGSERIAL/TIOCSSERIAL on a port whose file has PTYMODEM_SERIAL; 1 when
+ * the file lacks it (the real ioctl answers then). */
+static int serial_ioctl(int fd, int lf, unsigned long request, struct serial_struct* ss) {
+  struct stat st;
+  int32_t bits = 0;
+  int rc = 0;
+  while (flock(lf, LOCK_EX) != 0 && errno == EINTR) {
+  }
+  read_bits(lf, &bits);
+  if (!(bits & PTYMODEM_SERIAL)) {
+    flock(lf, LOCK_UN);
+    return 1;
+  }
+  if (!ss) {
+    rc = -1;
+    errno = EFAULT;
+  } else if (request == TIOCGSERIAL) {
+    /* What ftdi_sio reports: the flags, its base clock, no I/O port or IRQ. */
+    memset(ss, 0, sizeof *ss);
+    ss->type = PORT_16550A;
+    if (fstat(fd, &st) == 0) ss->line = (int)minor(st.st_rdev);
+    ss->flags = (int)read_word(lf, WORD_SERIAL_FLAGS);
+    ss->baud_base = 3000000;
+    ss->close_delay = 50;
+    ss->closing_wait = 3000;
+  } else {
+    uint32_t flags = read_word(lf, WORD_SERIAL_FLAGS);
+    if (((uint32_t)ss->flags ^ flags) & ~(uint32_t)ASYNC_USR_MASK) {
+      rc = -1;
+      errno = EPERM;
+    } else {
+      flags = (uint32_t)ss->flags;
+      if (pwrite(lf, &flags, sizeof flags, (off_t)(WORD_SERIAL_FLAGS * sizeof flags)) !=
+              (ssize_t)sizeof flags ||
+          count_call(lf, WORD_SERIAL_SETS) != 0)
+        rc = -1;
+    }
+  }
+  flock(lf, LOCK_UN);
+  return rc;
 }
 
 /* Blocks until a line of `lines` differs from what the file held at the
@@ -233,6 +289,19 @@ int ioctl(int fd, unsigned long request, ...) {
         *(int*)arg = (int)queued;
         errno = saved;
         return 0;
+      }
+    }
+    errno = saved;
+  } else if (request == TIOCGSERIAL || request == TIOCSSERIAL) {
+    int saved = errno;
+    int lf = line_file(fd);
+    if (lf >= 0) {
+      int rc = serial_ioctl(fd, lf, request, (struct serial_struct*)arg);
+      int err = errno;
+      close(lf);
+      if (rc <= 0) {
+        errno = rc == 0 ? saved : err;
+        return rc;
       }
     }
     errno = saved;

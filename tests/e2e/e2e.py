@@ -252,25 +252,56 @@ def released(path, pid):
     return problems
 
 
+# A program that holds an flock on a port until its standard input closes,
+# under a name of its own.
+FLOCK_HOLDER = """
+import fcntl, os, sys
+with open("/proc/self/comm", "w") as f:
+    f.write("ksidu-flocker")
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+print("locked", flush=True)
+sys.stdin.read()
+"""
+
+
 class HeldPort:
     """Another program holding a port: an flock on it, or the lock file that
-    Linux serial programs honour, naming this (live) process."""
+    Linux serial programs honour, naming this (live) process. With
+    "flock-elsewhere" this process only has the port open, without a lock,
+    and a later one (a higher pid, so met later in /proc) holds the flock:
+    the holder is the one to name. `pid` and `name` are the holder's."""
 
     def __init__(self, path, how):
         self.path = path
         self.how = how
         self.fd = None
         self.lock = None
+        self.holder = None
+        self.pid = os.getpid()
         if how == "flock":
             self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
             fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        elif how == "flock-elsewhere":
+            self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+            self.holder = subprocess.Popen([sys.executable, "-c", FLOCK_HOLDER, path],
+                                           stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            if self.holder.stdout.readline() != b"locked\n":
+                raise RuntimeError("the flock holder did not take the lock")
+            self.pid = self.holder.pid
         else:
             self.lock = lock_file_of(path)
             fd = os.open(self.lock, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
             os.write(fd, b"%10d\n" % os.getpid())
             os.close(fd)
+        self.name = process_name(self.pid)
 
     def release(self):
+        if self.holder is not None:
+            self.holder.stdin.close()
+            self.holder.wait(timeout=STATION_STOP_SECONDS)
+            self.holder.stdout.close()
+            self.holder = None
         if self.fd is not None:
             os.close(self.fd)
             self.fd = None
@@ -580,8 +611,9 @@ class Row:
         self.station = station  # ks-station arguments, None: no station
         self.lines = lines  # modem lines to give the station's pty
         # The tool's ports: "STATION" and "OTHER" for the two stations' ptys,
-        # "HELD:flock" or "HELD:lockfile" (":OTHER") for one held by someone
-        # else, "FILE" and "DIR" for a regular file and a directory.
+        # "HELD:flock", "HELD:flock-elsewhere" or "HELD:lockfile" (":OTHER")
+        # for one held by someone else (see HeldPort), "FILE" and "DIR" for a
+        # regular file and a directory.
         self.ports = ports
         self.other = other  # arguments of a second station, None: none
         self.check = check
@@ -591,7 +623,8 @@ class Row:
         # The lines standard error gives for the ports passed over, in order:
         # STATION, OTHER, FILE, DIR, PID and NAME stand for the station's pty,
         # the other's, the regular file, the directory, and the process
-        # holding a port (this one) with its name. None: not checked.
+        # holding a port (this one, or the holder HELD names) with its name.
+        # None: not checked.
         self.reasons = reasons
         # The tool runs as nobody, the station's pty given to group dialout,
         # mode 660: permission denied, as before a user joins the group.
@@ -779,6 +812,9 @@ ROWS = [
     Row("held-flock", "port held by another program (flock)", 3, [NOT_FOUND], FAIL_INIT,
         station=[], ports=["HELD:flock"], check=c_nothing_written, seconds=0.5,
         reasons=["STATION: in use by another program (process PID, NAME)"]),
+    Row("held-flock-elsewhere", "port open in one program, flock()ed by another", 3, [NOT_FOUND],
+        FAIL_INIT, station=[], ports=["HELD:flock-elsewhere"], check=c_nothing_written,
+        seconds=0.5, reasons=["STATION: in use by another program (process PID, NAME)"]),
     Row("held-lockfile", "port held by another program (lock file)", 3, [NOT_FOUND], FAIL_INIT,
         station=[], ports=["HELD:lockfile"], check=c_nothing_written, seconds=0.5,
         reasons=["STATION: in use by another program (process PID, NAME)"]),
@@ -900,7 +936,8 @@ def run_row(row, work):
         if row.reasons is not None:
             names = {"STATION": st.pty if st else "", "OTHER": other.pty if other else "",
                      "FILE": regular, "DIR": os.path.join(directory, "a-directory"),
-                     "PID": str(os.getpid()), "NAME": process_name(os.getpid())}
+                     "PID": str(held.pid if held else os.getpid()),
+                     "NAME": held.name if held else process_name(os.getpid())}
             want = [re.sub(r"\b(STATION|OTHER|FILE|DIR|PID|NAME)\b", lambda m: names[m.group(1)], r)
                     for r in row.reasons]
             c.equal(run.reasons(), want, "why each port was passed over")
