@@ -5,8 +5,8 @@
 # the bare pty); the window's tests at 96 and at 120 pixels per inch; and
 # ks-idu.exe upgrading a simulated station (ks-station on the pty behind
 # COM7) from the press of Start to "Done.", after which the station's memory
-# must equal the image; ks-idu-cli.exe's fault rows and one --all over two
-# ports. Windows are drawn on a private virtual X server in a
+# must equal the image; ks-idu-cli.exe's fault rows, Ctrl+C pressed once and
+# twice at its console, and one --all over two ports. Windows are drawn on a private virtual X server in a
 # Wine virtual desktop. Exits non-zero when any test fails.
 #
 # Usage: tools/wine-tests.sh [--layer-only] [build-dir]   (default: build/mingw)
@@ -169,7 +169,8 @@ if [ -z "$layer_only" ]; then
   KSIDU_WINE_DPI=96 ctest --test-dir "$build" --output-on-failure --timeout 600
 fi
 
-for exe in "$layer_exe" "$window_exe" "$driver_exe" "$program_exe"; do
+for exe in "$layer_exe" "$window_exe" "$driver_exe" "$program_exe" \
+  "$build/tests/win32/ksidu_ctrl_events.exe"; do
   if [ ! -f "$exe" ]; then
     echo "wine-tests: $exe not built" >&2
     exit 1
@@ -392,6 +393,39 @@ console_row 5 "Upgrade error.: Communication error." --fault 1=negative
 console_row 0 "Done." --fault 3:1=silent --fault 3:2=silent --fault 3:3=silent
 console_row 5 "Upgrade error.: Command timeout." --fault 4=silent
 console_row 0 "Done." --fault 2=two --fault 3:1=negative --fault 5=split --fault 6=garbage
+
+# Ctrl+C at ks-idu-cli.exe's console during programming (the station paced
+# as on a real line): once, the run stops, its record is written and the
+# program exits with 130; twice, straight after each other, it ends at once,
+# with 130 all the same.
+ctrl_exe=$build/tests/win32/ksidu_ctrl_events.exe
+ctrl_row() {  # count
+  local count=$1 rc=0
+  rm -f "$work/ctrl.jsonl"
+  start_station --baud 19200
+  LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem" \
+    timeout 120 wine "$ctrl_exe" "$count" "Programming..." "$(winepath -w "$cli_exe")" \
+    --port COM7 --report "$(winepath -w "$work/ctrl.jsonl")" >"$work/ctrl.out" 2>"$work/ctrl.err" ||
+    rc=$?
+  stop_station
+  local problem=
+  if [ "$rc" -ne 130 ]; then
+    problem="exit $rc, expected 130"
+  elif [ "$count" = 1 ] && { ! grep -q 'Summary: COM7, .*, interrupted' "$work/ctrl.out" ||
+    ! grep -qF 'ks-idu-cli: The station: erased; ' "$work/ctrl.err" ||
+    ! grep -qF '"outcome":"interrupted"' "$work/ctrl.jsonl"; }; then
+    problem="no summary, station line or record of the interrupted run"
+  fi
+  if [ -n "$problem" ]; then
+    echo "wine-tests: $count Ctrl+C in ks-idu-cli.exe during programming: $problem" >&2
+    cat "$work/ctrl.out" "$work/ctrl.err" >&2
+    [ -f "$work/ctrl.jsonl" ] && cat "$work/ctrl.jsonl" >&2
+    exit 1
+  fi
+  echo "wine-tests: ks-idu-cli.exe, $count Ctrl+C during programming: exit 130"
+}
+ctrl_row 1
+ctrl_row 2
 
 # ks-idu-cli.exe --all: a run of its own for each port (the station on COM7,
 # nothing behind COM9), started with CreateProcess and read through pipes,
