@@ -2,7 +2,7 @@
 # Runs the Windows test suite under Wine: every CTest test of the mingw-w64
 # build; the Win32 layer against a COM port of Wine's mapped to a
 # pseudo-terminal (once with modem lines through a preload library, once on
-# the bare pty); the window's tests at 96 and at 120 pixels per inch; and
+# the bare pty); the window's tests at 96, 120 and 144 pixels per inch; and
 # ks-idu.exe upgrading a simulated station (ks-station on the pty behind
 # COM7) from the press of Start to "Done.", after which the station's memory
 # must equal the image; ks-idu-cli.exe's fault rows, Ctrl+C pressed once and
@@ -265,6 +265,7 @@ run_window() {  # dpi
 }
 run_window 96
 run_window 120
+run_window 144
 
 # The upgrade, end to end: ks-idu.exe as a user starts it (plus the port to
 # use: Wine lists its COM ports under none of the registry keys the tool
