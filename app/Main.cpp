@@ -119,7 +119,11 @@ void TMainPanel::Button1Click(comm::TObject* /*sender*/) {
     }
     if (!outcome.empty()) break;
     Comm->Close();
-    Run.passedOver.push_back({name, NoAnswerReason(frames)});
+    std::string reason = NoAnswerReason(frames);
+    // Pulled out during the scan: say so beside the missing answers.
+    if (const std::string failure = PortFailureReason(Comm->LastIoError()); !failure.empty())
+      reason += "; " + failure;
+    Run.passedOver.push_back({name, reason});
   }
 
   if (!Comm->IsOpen()) {
@@ -301,9 +305,14 @@ void TMainPanel::FailRun() {
   Delay->SetEnabled(false);
   ShowStatus("");
   ProgressBar1->SetPosition(0);
+  // The box says only that the station stopped answering; a port that
+  // failed under the run (an adapter pulled out) is why.
+  std::string details;
+  if (const std::string failure = PortFailureReason(Comm->LastIoError()); !failure.empty())
+    details = Run.port + ": " + failure + "\n";
   CloseRunTimes();
   ShowMessageBox(message, std::string(upgrade::kCaptionUpgrade),
-                 "The station: " + StationStateText(Run) + "\n" +
+                 details + "The station: " + StationStateText(Run) + "\n" +
                      (Run.latencyAdvice.empty() ? "" : Run.latencyAdvice + "\n"));
   Button1->SetEnabled(true);
   EndRun({"upgrade error", message, 5});

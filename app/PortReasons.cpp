@@ -90,6 +90,39 @@ std::string OpenFailureReason(const comm::TThreadComm& comm) {
   return "cannot be opened (error " + std::to_string(e.code) + ")";
 }
 
+std::string PortFailureReason(const comm::OsError& e) {
+  if (e.code == ERROR_SUCCESS) return {};
+  bool gone = false;
+  switch (e.code) {
+    // What the drivers answer once their device has been removed: usbser
+    // and most adapters' own drivers, and the POSIX layer for a hung-up tty.
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+      gone = true;
+      break;
+    default:
+      break;
+  }
+  std::string said;
+#ifdef _WIN32
+  said = comm::DescribeOsError(e.native != 0 ? e.native : static_cast<int>(e.code));
+#else
+  if (e.native != 0) {
+    said = comm::DescribeOsError(e.native);
+  } else if (e.code == ERROR_DEVICE_REMOVED) {
+    said = "it hung up";
+  } else {
+    said = "error " + std::to_string(e.code);
+  }
+#endif
+  return (gone ? "the device is gone (unplugged?): " : "the port failed: ") + said;
+}
+
 std::string NoAnswerReason(std::uint32_t frames) {
   return "no valid answer to " + std::to_string(frames) + " identify frame" +
          (frames == 1 ? "" : "s");

@@ -18,6 +18,10 @@ inline constexpr std::string_view kNoCarrierReason =
 std::string OpenFailureReason(const comm::TThreadComm& comm);
 // The port showed carrier detect but no frame got a valid answer.
 std::string NoAnswerReason(std::uint32_t frames);
+// A wait, read or write of the open port failed (TThreadComm::LastIoError):
+// why, with the system's own text; "the device is gone" for the errors a
+// removed adapter gives. Empty when nothing failed.
+std::string PortFailureReason(const comm::OsError& error);
 // The listing found no port at all; leftOut: ports it left out on purpose.
 std::string NoPortsReason(const std::vector<std::string>& leftOut);
 

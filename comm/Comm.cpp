@@ -151,6 +151,12 @@ void TCommEventThread::Execute() {
       succeeded = false;
     }
     if (!succeeded) {
+      if (const OsError error = os_.GetLastOsError(); error.code != ERROR_SUCCESS) {
+        std::lock_guard lock(link_->mutex);
+        // A wait that Close ends is no failure of the port.
+        if (link_->stopRequested) break;
+        if (link_->waitError.code == ERROR_SUCCESS) link_->waitError = error;
+      }
       os_.ResetEvent(overlapped.hEvent);
       PauseAfterFailure(++failures);
       continue;
@@ -217,6 +223,8 @@ void TThreadComm::Open(std::optional<HANDLE> handle) {
       opening_ = true;
       openFailed_ = false;
       lastOpenError_ = OsError{};
+      ioError_ = OsError{};
+      waitError_ = OsError{};
       if (handle) {
         PortHandle = *handle;
         Opened = true;
@@ -262,6 +270,19 @@ void TThreadComm::NoteOpenFailure() {
   lastOpenError_ = os_.GetLastOsError();
 }
 
+void TThreadComm::NoteIoFailure() {
+  if (ioError_.code == ERROR_SUCCESS) ioError_ = os_.GetLastOsError();
+}
+
+OsError TThreadComm::LastIoError() const {
+  if (ioError_.code != ERROR_SUCCESS) return ioError_;
+  if (eventLink_) {
+    std::lock_guard lock(eventLink_->mutex);
+    return eventLink_->waitError;
+  }
+  return waitError_;
+}
+
 void TThreadComm::OpenHandle() {
   PortHandle = os_.CreateFileA(PortName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED);
@@ -303,6 +324,7 @@ void TThreadComm::StopEventThread() {
   if (!link) return;
   auto& queue = TMainThreadQueue::Instance();
   std::unique_lock lock(link->mutex);
+  waitError_ = link->waitError;
   // While the thread has not stopped, it cannot free itself: it needs this
   // lock to say so.
   if (link->phase != TCommEventLink::Phase::Stopped) {
@@ -357,12 +379,14 @@ std::int32_t TThreadComm::Write(const void* buffer, std::int32_t count) {
       done = os_.GetOverlappedResult(PortHandle, &WriteOverlapped, &transferred, TRUE);
     } while (!done && os_.GetLastError() == ERROR_IO_INCOMPLETE);
     if (!done) {
+      NoteIoFailure();
       DWORD errors = 0;
       COMSTAT stat{};
       os_.ClearCommError(PortHandle, &errors, &stat);
     }
     result = static_cast<std::int32_t>(transferred);
   } else {
+    NoteIoFailure();
     DWORD errors = 0;
     COMSTAT stat{};
     os_.ClearCommError(PortHandle, &errors, &stat);
@@ -388,9 +412,13 @@ std::int32_t TThreadComm::Read(void* buffer, std::int32_t count) {
       transferred = 0;
       done = os_.GetOverlappedResult(PortHandle, &ReadOverlapped, &transferred, TRUE);
     } while (!done && os_.GetLastError() == ERROR_IO_INCOMPLETE);
-    if (!done) os_.ClearCommError(PortHandle, &errors, &stat);
+    if (!done) {
+      NoteIoFailure();
+      os_.ClearCommError(PortHandle, &errors, &stat);
+    }
     result = static_cast<std::int32_t>(transferred);
   } else {
+    NoteIoFailure();
     os_.ClearCommError(PortHandle, &errors, &stat);
   }
   return result;

@@ -126,6 +126,8 @@ struct TCommEventLink {
   // event over, or did not stop in time: the thread must not touch the port
   // again.
   bool abandoned = false;
+  // The thread's first failed wait, in the OS's own terms (code 0: none).
+  OsError waitError;
 };
 
 class TCommEventThread : public TThread {
@@ -173,6 +175,11 @@ class TThreadComm : public TComponent {
   // when the port stayed open after it; all zero after an Open that went
   // through.
   const OsError& LastOpenError() const { return lastOpenError_; }
+  // The first read or write that failed since the port was opened, else the
+  // event thread's first failed wait, in the OS's own terms; code 0 when
+  // none did. Kept after Close, until the next Open: a removed device shows
+  // here while the callers see only short counts.
+  OsError LastIoError() const;
   void Close();
   std::int32_t Write(const void* buffer, std::int32_t count);
   std::int32_t Read(void* buffer, std::int32_t count);
@@ -251,9 +258,13 @@ class TThreadComm : public TComponent {
   void StopEventThread();
   // During Open: keeps the thread's last OS error if it is the first failure.
   void NoteOpenFailure();
+  // A read or write failed just now: keeps the OS's error if it is the first.
+  void NoteIoFailure();
 
   CommOs& os_;
   OsError lastOpenError_;
+  OsError ioError_;
+  OsError waitError_;  // the event thread's, once it is stopped
   bool opening_ = false;
   bool openFailed_ = false;
   std::shared_ptr<TCommEventLink> eventLink_;

@@ -65,6 +65,9 @@ inline constexpr DWORD ERROR_DEVICE_REMOVED = 1617;
 inline constexpr DWORD ERROR_COUNTER_TIMEOUT = 1121;
 inline constexpr DWORD ERROR_TIMEOUT = 1460;
 inline constexpr DWORD ERROR_BAD_UNIT = 20;
+inline constexpr DWORD ERROR_BAD_COMMAND = 22;
+inline constexpr DWORD ERROR_DEV_NOT_EXIST = 55;
+inline constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
 
 // Event mask bits.
 inline constexpr DWORD EV_RXCHAR = 0x0001;

@@ -2,10 +2,11 @@
 # Runs the Windows test suite under Wine: every CTest test of the mingw-w64
 # build; the Win32 layer against a COM port of Wine's mapped to a
 # pseudo-terminal (once with modem lines through a preload library, once on
-# the bare pty); the window's tests at 96 and at 120 pixels per inch; and
+# the bare pty); the window's tests at 96, 120 and 144 pixels per inch; and
 # ks-idu.exe upgrading a simulated station (ks-station on the pty behind
 # COM7) from the press of Start to "Done.", after which the station's memory
-# must equal the image; ks-idu-cli.exe's fault rows and one --all over two
+# must equal the image; ks-idu-cli.exe's fault rows, Ctrl+C pressed once and
+# twice at its console, and one --all over two
 # ports; the programs in a folder named in Cyrillic with files named with "é"
 # and "Ж"; a report file held by another program, for the console and the
 # window; and, with the registry laid out as on a PC with a built-in COM1 and
@@ -248,7 +249,8 @@ if [ -z "$layer_only" ] && [ -z "$box_screenshot" ]; then
   KSIDU_WINE_DPI=96 ctest --test-dir "$build" --output-on-failure --timeout 600
 fi
 
-for exe in "$layer_exe" "$window_exe" "$driver_exe" "$program_exe"; do
+for exe in "$layer_exe" "$window_exe" "$driver_exe" "$program_exe" \
+  "$build/tests/win32/ksidu_ctrl_events.exe"; do
   if [ ! -f "$exe" ]; then
     echo "wine-tests: $exe not built" >&2
     exit 1
@@ -346,6 +348,7 @@ run_window() {  # dpi
 if [ -z "$box_screenshot" ]; then
   run_window 96
   run_window 120
+  run_window 144
 fi
 
 # The upgrade, end to end: ks-idu.exe as a user starts it (plus the port to
@@ -575,6 +578,39 @@ console_row 5 "Upgrade error.: Communication error." --fault 1=negative
 console_row 0 "Done." --fault 3:1=silent --fault 3:2=silent --fault 3:3=silent
 console_row 5 "Upgrade error.: Command timeout." --fault 4=silent
 console_row 0 "Done." --fault 2=two --fault 3:1=negative --fault 5=split --fault 6=garbage
+
+# Ctrl+C at ks-idu-cli.exe's console during programming (the station paced
+# as on a real line): once, the run stops, its record is written and the
+# program exits with 130; twice, straight after each other, it ends at once,
+# with 130 all the same.
+ctrl_exe=$build/tests/win32/ksidu_ctrl_events.exe
+ctrl_row() {  # count
+  local count=$1 rc=0
+  rm -f "$work/ctrl.jsonl"
+  start_station --baud 19200
+  LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem" \
+    timeout 120 wine "$ctrl_exe" "$count" "Programming..." "$(winepath -w "$cli_exe")" \
+    --port COM7 --report "$(winepath -w "$work/ctrl.jsonl")" >"$work/ctrl.out" 2>"$work/ctrl.err" ||
+    rc=$?
+  stop_station
+  local problem=
+  if [ "$rc" -ne 130 ]; then
+    problem="exit $rc, expected 130"
+  elif [ "$count" = 1 ] && { ! grep -q 'Summary: COM7, .*, interrupted' "$work/ctrl.out" ||
+    ! grep -qF 'ks-idu-cli: The station: erased; ' "$work/ctrl.err" ||
+    ! grep -qF '"outcome":"interrupted"' "$work/ctrl.jsonl"; }; then
+    problem="no summary, station line or record of the interrupted run"
+  fi
+  if [ -n "$problem" ]; then
+    echo "wine-tests: $count Ctrl+C in ks-idu-cli.exe during programming: $problem" >&2
+    cat "$work/ctrl.out" "$work/ctrl.err" >&2
+    [ -f "$work/ctrl.jsonl" ] && cat "$work/ctrl.jsonl" >&2
+    exit 1
+  fi
+  echo "wine-tests: ks-idu-cli.exe, $count Ctrl+C during programming: exit 130"
+}
+ctrl_row 1
+ctrl_row 2
 
 # ks-idu-cli.exe --all: a run of its own for each port (the station on COM7,
 # nothing behind COM9), started with CreateProcess and read through pipes,

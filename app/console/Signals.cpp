@@ -1,6 +1,8 @@
 #include "Signals.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
@@ -28,19 +30,68 @@ struct SignalWatcher::State {};
 namespace {
 // Windows runs the handler on a thread of its own.
 std::mutex watcherMutex;
+std::condition_variable watcherGone;
 std::function<void()> watcherCall;
 int watcherSignals = 0;
+// Counts the watchers that have gone: the run of one that has is over.
+unsigned watchersGone = 0;
 bool interruptPending = false;
 
-BOOL WINAPI ConsoleCtrl(DWORD type) {
-  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
-  std::lock_guard lock(watcherMutex);
-  // Asked twice: the default handler ends the program at once.
-  if (!watcherCall || ++watcherSignals > 1) return FALSE;
+// The first request stops the run; true for a later one. Called with the
+// lock held.
+bool AskedBeforeLocked() {
+  if (watcherSignals++ > 0) return true;
   watcherCall();
-  return TRUE;
+  return false;
+}
+
+// The time Windows gives a console program after a close, logoff or
+// shutdown event before it ends the process (about 5 s), less a margin.
+constexpr std::chrono::milliseconds kSessionEndBound{4500};
+
+BOOL WINAPI ConsoleCtrl(DWORD type) {
+  switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT: {
+      std::lock_guard lock(watcherMutex);
+      if (!watcherCall) return FALSE;
+      if (!AskedBeforeLocked()) return TRUE;
+      // Asked twice: the user wants out now, with the code a second Ctrl+C
+      // gives on Linux. Terminated rather than exited, so that nothing the
+      // main thread holds (the loader's lock, the C runtime's) can keep the
+      // process alive.
+      TerminateProcess(GetCurrentProcess(), 130);
+      return TRUE;
+    }
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT: {
+      {
+        std::lock_guard lock(watcherMutex);
+        if (!watcherCall) return FALSE;
+      }
+      // Returning lets Windows end the process: only once the run is over,
+      // or when its time is nearly up.
+      StopBeforeSessionEnds(kSessionEndBound);
+      return TRUE;
+    }
+    default:
+      return FALSE;
+  }
 }
 }  // namespace
+
+bool StopBeforeSessionEnds(std::chrono::milliseconds bound) {
+  std::unique_lock lock(watcherMutex);
+  if (!watcherCall) return true;
+  // Also after a Ctrl+C: that stop is under way, and is waited for too.
+  if (watcherSignals == 0)
+    AskedBeforeLocked();
+  else
+    ++watcherSignals;
+  const unsigned gone = watchersGone;
+  return watcherGone.wait_for(lock, bound, [&] { return watchersGone != gone; });
+}
 
 SignalWatcher::SignalWatcher(std::function<void()> onSignal) : state_(std::make_unique<State>()) {
   {
@@ -49,25 +100,31 @@ SignalWatcher::SignalWatcher(std::function<void()> onSignal) : state_(std::make_
     watcherSignals = 0;
     if (interruptPending) {
       interruptPending = false;
-      ++watcherSignals;
-      watcherCall();
+      AskedBeforeLocked();
     }
   }
-  SetConsoleCtrlHandler(&ConsoleCtrl, TRUE);
+  // Installed once and left in place: Windows holds its handler lock while a
+  // handler runs, so removing it here could wait for the very handler that
+  // waits for this watcher to go. Without a watcher it passes every event on.
+  static const bool installed = SetConsoleCtrlHandler(&ConsoleCtrl, TRUE) != FALSE;
+  (void)installed;
 }
 
 SignalWatcher::~SignalWatcher() {
-  SetConsoleCtrlHandler(&ConsoleCtrl, FALSE);
-  std::lock_guard lock(watcherMutex);
-  watcherCall = nullptr;
+  {
+    std::lock_guard lock(watcherMutex);
+    watcherCall = nullptr;
+    ++watchersGone;
+  }
+  watcherGone.notify_all();
 }
 
 void RequestInterrupt() {
   std::lock_guard lock(watcherMutex);
   if (!watcherCall) {
     interruptPending = true;
-  } else if (watcherSignals++ == 0) {
-    watcherCall();
+  } else {
+    AskedBeforeLocked();
   }
 }
 

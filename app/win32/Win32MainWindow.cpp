@@ -18,6 +18,18 @@ using resources::ControlSpec;
 using resources::FontSpec;
 
 constexpr UINT_PTR kDelayTimerId = 1;
+#ifndef WM_DPICHANGED
+constexpr UINT WM_DPICHANGED = 0x02E0;
+#endif
+
+// The resolution of the monitor the window is on: Windows 10 (1607) and
+// later tell it; before them every window has the system's.
+int WindowPixelsPerInch(HWND window) {
+  using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+  static const auto getDpiForWindow = reinterpret_cast<GetDpiForWindowFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+  return getDpiForWindow != nullptr ? static_cast<int>(getDpiForWindow(window)) : 0;
+}
 
 int Scale(int designValue, int ppi) {
   return resources::ScaleToScreen(designValue, ppi);
@@ -209,6 +221,10 @@ Win32MainWindow::Win32MainWindow(HINSTANCE instance, std::span<const std::string
     if (smallIcon_ != nullptr) SendMessageW(window_, WM_SETICON, ICON_SMALL, (LPARAM)smallIcon_);
     SendMessageW(window_, WM_SETFONT, (WPARAM)Font(*form.font), FALSE);
     BuildControls(imageLines);
+    // Per-monitor aware: a window that opens on a monitor of a resolution
+    // other than the system's is scaled to that monitor's.
+    if (const int monitorPpi = WindowPixelsPerInch(window_); monitorPpi > 0 && monitorPpi != ppi_)
+      ApplyResolution(monitorPpi, nullptr);
     panel_ = factory ? factory(*this) : std::make_unique<app::TMainPanel>(nullptr, *this);
   } catch (...) {
     panel_.reset();
@@ -413,6 +429,51 @@ void Win32MainWindow::BuildControls(std::span<const std::string_view> imageLines
   }
 }
 
+void Win32MainWindow::ApplyResolution(int ppi, const RECT* place) {
+  if (ppi <= 0) return;
+  ppi_ = ppi;
+  const resources::FormSpec& form = resources::kMainForm;
+  std::map<const FontSpec*, HFONT> previous = std::exchange(fonts_, {});
+  faces_.clear();
+  SendMessageW(window_, WM_SETFONT, (WPARAM)Font(*form.font), FALSE);
+  for (const ControlSpec& c : resources::kMainFormControls) {
+    HWND control = Control(c.name);
+    if (control == nullptr) continue;
+    SetWindowPos(control, nullptr, Scale(c.left, ppi_), Scale(c.top, ppi_), Scale(c.width, ppi_),
+                 Scale(c.height, ppi_), SWP_NOZORDER | SWP_NOACTIVATE);
+    SendMessageW(control, WM_SETFONT, (WPARAM)Font(*c.font), FALSE);
+    if (c.kind == ControlKind::ListBox && c.itemHeight > 0) {
+      SendMessageW(control, LB_SETITEMHEIGHT, 0, MAKELPARAM(Scale(c.itemHeight, ppi_), 0));
+    }
+  }
+  // The controls hold the new fonts now.
+  for (auto& [spec, font] : previous) DeleteObject(font);
+
+  const int width = Scale(form.clientWidth, ppi_);
+  const int height = Scale(form.clientHeight, ppi_);
+  RECT before{};
+  GetWindowRect(window_, &before);
+  RECT frame{0, 0, width, height};
+  AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongPtrW(window_, GWL_STYLE)), FALSE, 0);
+  // The frame's own size at the new resolution is the system's to draw:
+  // sized once, the client area is measured and the rest made up.
+  for (int pass = 0; pass < 2; ++pass) {
+    windowSize_ = {frame.right - frame.left, frame.bottom - frame.top};
+    const int left =
+        place != nullptr ? place->left : (before.left + before.right) / 2 - windowSize_.cx / 2;
+    const int top =
+        place != nullptr ? place->top : (before.top + before.bottom) / 2 - windowSize_.cy / 2;
+    SetWindowPos(window_, nullptr, left, top, windowSize_.cx, windowSize_.cy,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    RECT client{};
+    GetClientRect(window_, &client);
+    if (client.right == width && client.bottom == height) break;
+    frame.right += width - client.right;
+    frame.bottom += height - client.bottom;
+  }
+  InvalidateRect(window_, nullptr, TRUE);
+}
+
 int Win32MainWindow::MessageBox(const std::string& text, const std::string& caption,
                                 unsigned flags) {
   // What the run found out goes behind the box's expander.
@@ -506,6 +567,10 @@ LRESULT Win32MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
       }
       break;
+    case WM_DPICHANGED:
+      // Moved to a monitor of another resolution: Windows suggests where.
+      ApplyResolution(HIWORD(wParam), reinterpret_cast<const RECT*>(lParam));
+      return 0;
     case WM_CLOSE:
       Close();
       return 0;

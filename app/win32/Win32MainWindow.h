@@ -135,6 +135,11 @@ class Win32MainWindow : public app::TMainForm {
   void RegisterWindowClass();
   void BuildControls(std::span<const std::string_view> imageLines);
   HFONT Font(const resources::FontSpec& spec);
+  // The window and its controls scaled anew to ppi (the monitor's, when
+  // the window moves to one of another resolution): fonts, places, and a
+  // client area of the design's size; the window's top-left corner goes to
+  // place, or its centre stays where it is.
+  void ApplyResolution(int ppi, const RECT* place);
   bool CanTakeFocus(HWND control) const;
   void Close();
 

@@ -24,6 +24,7 @@
 #include "EmbeddedImage.h"
 #include "FakeCommOs.h"
 #include "PortSource.h"
+#include "Signals.h"
 #include "SimulatedPorts.h"
 #include "Trace.h"
 #include "Watchdog.h"
@@ -347,6 +348,61 @@ TEST(ConsoleException, AnExceptionEndsTheProgramWithThePortClosed) {
   }
 }
 
+// A USB adapter pulled out on the n-th write: that write and every later one
+// fail, and so do reads; or only the event thread's waits end with an error.
+class PulledOs : public FakeCommOs {
+ public:
+  BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* written,
+                 OVERLAPPED* overlapped) override {
+    if (++writes == pullOnWrite) {
+      WithPort("COM3", [](FakeCommOs::Port& p) { p.waitError = ERROR_DEVICE_NOT_CONNECTED; });
+      if (!waitsOnly) {
+        SetFailure("WriteFile", ERROR_BAD_COMMAND);
+        SetFailure("ReadFile", ERROR_BAD_COMMAND);
+      }
+    }
+    return FakeCommOs::WriteFile(file, buffer, count, written, overlapped);
+  }
+  int writes = 0;
+  int pullOnWrite = 0;
+  bool waitsOnly = false;
+};
+
+TEST(ConsolePulledAdapter, TheRunEndsAsUsualAndItsDetailsAndTraceSayTheDeviceIsGone) {
+  testsupport::Watchdog watchdog(seconds(60));
+  // The identify frame and the erase line go through; the first programming
+  // line is the first that cannot.
+  for (const bool waitsOnly : {false, true}) {
+    SCOPED_TRACE(waitsOnly ? "waits fail" : "writes, reads and waits fail");
+    PulledOs os;
+    os.pullOnWrite = 3;
+    os.waitsOnly = waitsOnly;
+    apptest::SimulatedPorts ports(os);
+    ports.AddStation("COM3");
+    std::ostringstream out;
+    std::ostringstream err;
+    std::ostringstream traced;
+    app::TTrace trace(traced);
+    app::SetTrace(&trace);
+    app::TNamedPortSource source({"COM3"});
+    const int status = console::RunConsole(console::ConsoleOutput{out, err}, os, source,
+                                           resources::EmbeddedImageLines());
+    app::SetTrace(nullptr);
+    EXPECT_EQ(status, console::kExitUpgradeError);
+    // The box and its caption as ever, the reason beside it.
+    const std::string gone =
+        std::string("ks-idu-cli: COM3: the device is gone (unplugged?): error ") +
+        (waitsOnly ? "1167" : "22");
+    EXPECT_EQ(err.str().find(gone), 0u) << err.str();
+    EXPECT_NE(err.str().find("\nks-idu-cli: The station: erased; 0 of "), std::string::npos);
+    EXPECT_TRUE(err.str().ends_with("\nUpgrade error.: Command timeout.\n")) << err.str();
+    EXPECT_NE(traced.str().find("beside the box: COM3: the device is gone (unplugged?): error "),
+              std::string::npos)
+        << traced.str();
+    EXPECT_FALSE(ports.IsOpen("COM3"));
+  }
+}
+
 TEST_F(ConsoleRun, TheVerdictIsTakenAfterTheHandlerHasClearedTheStatus) {
   // Ending 1 enables Start before it clears the status line: the trace shows
   // the program ending only after that.
@@ -410,6 +466,47 @@ TEST(ConsoleSignals, CtrlCDuringARunClosesThePortAndExitsWith130) {
   EXPECT_EQ(err.str(),
             "ks-idu-cli: The station: not changed, unless it erased without acknowledging: the "
             "erase line went out but was never acknowledged\n");
+}
+#else
+TEST(ConsoleSignals, AClosedConsoleStopsTheRunAndWaitsUntilThePortIsClosed) {
+  testsupport::Watchdog watchdog(seconds(60));
+  FakeCommOs os;
+  apptest::SimulatedPorts ports(os);
+  // A station that never answers the erase line: the run would wait 10 s.
+  ports.AddStation("COM3",
+                   {.faults = {{.line = 1, .attempt = 0, .fault = station::Fault::Silent}}});
+  std::ostringstream out;
+  std::ostringstream err;
+  bool stopped = false;
+  bool openWhenStopped = true;
+  std::thread windows([&] {
+    while (ports.Written("COM3").find(kErase) == std::string::npos) {
+      std::this_thread::sleep_for(milliseconds(5));
+    }
+    // As the console's close event: back only once the run is over.
+    stopped = console::StopBeforeSessionEnds(seconds(30));
+    openWhenStopped = ports.IsOpen("COM3");
+  });
+  app::TNamedPortSource source({"COM3"});
+  const int status = console::RunConsole(console::ConsoleOutput{out, err}, os, source,
+                                         resources::EmbeddedImageLines(), true);
+  windows.join();
+  EXPECT_EQ(status, console::kExitInterrupted);
+  EXPECT_TRUE(stopped);
+  EXPECT_FALSE(openWhenStopped);
+  EXPECT_NE(out.str().find("] Summary: COM3, 1 lines sent, 0 resends, "), std::string::npos);
+  EXPECT_NE(err.str().find("ks-idu-cli: The station: not changed"), std::string::npos);
+
+  // A run that does not stop in time: the wait ends at its bound all the
+  // same, and the run was asked to stop once. With no run, nothing to wait for.
+  int asked = 0;
+  {
+    console::SignalWatcher watcher([&] { ++asked; });
+    EXPECT_FALSE(console::StopBeforeSessionEnds(milliseconds(100)));
+    EXPECT_FALSE(console::StopBeforeSessionEnds(milliseconds(10)));
+  }
+  EXPECT_EQ(asked, 1);
+  EXPECT_TRUE(console::StopBeforeSessionEnds(seconds(30)));
 }
 #endif
 

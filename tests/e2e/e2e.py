@@ -713,6 +713,10 @@ def c_each_line_once(c, row, run, st, other):
 def c_hang_up(c, row, run, st, other):
     c.equal(st.summary["hung_up"], True, "the station hung up")
     c.equal(len(st.records()), 500, "records before the hang-up")
+    # As a pulled USB adapter: the box as ever, the reason beside it.
+    c.equal([r for r in run.reasons()
+             if r.startswith(st.pty + ": the device is gone (unplugged?): ")], run.reasons()[:1],
+            "the line before the station's saying the device is gone")
 
 
 def c_held_then_station(c, row, run, st, other):

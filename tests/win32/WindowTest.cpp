@@ -234,6 +234,37 @@ TEST_F(WindowTest, IsScaledToTheSystemResolutionAndCentred) {
   EXPECT_LE(std::abs(status.bottom - client.bottom), 1);
 }
 
+TEST_F(WindowTest, MovedToAMonitorOfAnotherResolutionItScalesToThatOne) {
+  // As Windows tells a per-monitor aware window that it now shows on a
+  // monitor of 144 pixels per inch, and where it suggests the window go.
+  const int before = Ppi();
+  for (const int ppi : {144, before}) {
+    SCOPED_TRACE(ppi);
+    RECT suggested{40, 30, 40 + 500, 30 + 300};
+    SendMessageW(main_, WM_DPICHANGED, MAKEWPARAM(ppi, ppi), reinterpret_cast<LPARAM>(&suggested));
+    EXPECT_EQ(Ppi(), ppi);
+    RECT client{};
+    GetClientRect(main_, &client);
+    EXPECT_EQ(client.right, Scale(215, ppi));
+    EXPECT_EQ(client.bottom, Scale(92, ppi));
+    RECT frame{};
+    GetWindowRect(main_, &frame);
+    EXPECT_EQ(frame.left, 40);
+    EXPECT_EQ(frame.top, 30);
+    for (const ControlSpec& c : resources::kMainFormControls) {
+      if (c.kind == resources::ControlKind::Timer) continue;
+      SCOPED_TRACE(std::string(c.name));
+      const RECT rect = RectInParent(window_->Control(c.name));
+      EXPECT_EQ(rect.left, Scale(c.left, ppi));
+      EXPECT_EQ(rect.top, Scale(c.top, ppi));
+      EXPECT_EQ(rect.right - rect.left, Scale(c.width, ppi));
+      EXPECT_EQ(rect.bottom - rect.top, Scale(c.height, ppi));
+      EXPECT_EQ(FontOf(window_->Control(c.name)).lfHeight, -Scale(c.font->height, ppi));
+    }
+    EXPECT_EQ(FontOf(main_).lfHeight, -Scale(11, ppi));
+  }
+}
+
 TEST_F(WindowTest, WindowIsAFixedDialogOfButtonFaceWithItsFormsFont) {
   EXPECT_EQ(ClassOf(main_), "TMainPanel");
   EXPECT_EQ(TextOf(main_), "KS_E -> IDU");
