@@ -423,9 +423,15 @@ std::string LatencyAdvice(const TRunRecord& run) {
       "Set it to 2 ms in the Device Manager: the port's Properties, Port Settings, Advanced, "
       "Latency Timer.";
 #else
-  text += "Set it to 1 ms: echo 1 | sudo tee /sys/class/tty/" +
-          std::filesystem::path(run.port).filename().string() + "/device/latency_timer";
-  text += timerHigh ? "." : " (on an FTDI adapter), or use another port.";
+  if (timerHigh) {
+    text += "Set it to 1 ms: echo 1 | sudo tee /sys/class/tty/" +
+            std::filesystem::path(run.port).filename().string() + "/device/latency_timer";
+  } else {
+    text +=
+        "On an FTDI adapter set it to 1 ms (echo 1 | sudo tee "
+        "/sys/class/tty/ttyUSB0/device/latency_timer, with the adapter's name), or use "
+        "another port.";
+  }
 #endif
   return text;
 }

@@ -411,7 +411,8 @@ class Run:
     def statuses(self):
         """Status lines, without the progress, the station's port and the summary."""
         return [l for l in self.out if self._percent(l) is None
-                and not l.startswith("The station answered on ") and not l.startswith("Summary: ")]
+                and not l.startswith("The station answered on ") and not l.startswith("Summary: ")
+                and not is_latency_advice(l)]
 
     def percents(self):
         return [p for p in (self._percent(l) for l in self.out) if p is not None]
@@ -635,6 +636,38 @@ class Row:
         self.fake_sysfs = fake_sysfs
 
 
+def is_latency_advice(line):
+    return (line.startswith("The station's answers on ") or " is an FTDI adapter " in line) \
+        and "latency timer" in line
+
+
+def c_latency_timer(c, row, run, st, other):
+    check_full_image(c, st)
+    r = run.report[0] if run.report else {}
+    median, p99 = r.get("reply_ms_median"), r.get("reply_ms_p99")
+    # Held until the next 16 ms tick: 8 ms on average beyond the reply's own time.
+    c.expect(isinstance(median, (int, float)) and 4 <= median <= 16,
+             "the record's median answer time: %r" % median)
+    c.expect(isinstance(p99, int) and median <= p99 <= 40, "the record's 99th percentile: %r" % p99)
+    advice = [l for l in run.out if is_latency_advice(l)]
+    c.equal(len(advice), 1, "latency advice lines on standard output")
+    c.equal(r.get("latency_advice"), advice[0] if advice else None, "the record's advice")
+    c.expect(re.search(r"took \d+ s instead of about \d+ s", advice[0] if advice else ""),
+             "the advice gives no cost: %r" % advice)
+    c.expect(any("answered " in l and " ms after the line had left" in l for l in run.trace),
+             "the trace has no answer times")
+
+
+def c_answer_times(c, row, run, st, other):
+    check_full_image(c, st)
+    r = run.report[0] if run.report else {}
+    c.expect(isinstance(r.get("reply_ms_median"), (int, float)), "no median answer time in the record")
+    c.equal(r.get("latency_advice"), None, "the record's advice on an unhurried line")
+    summary = run.summaries()[0] if run.summaries() else ""
+    c.expect(re.search(r", replies after [0-9.]+ ms \(median\), done$", summary),
+             "the summary has no median: %r" % summary)
+
+
 def faults(*rules):
     args = []
     for r in rules:
@@ -796,7 +829,8 @@ ROWS = [
                        + ["%d=garbage" % n for n in (1930, 1931, 1933)] + ["1932=echo"]),
         check=c_done, seconds=1.5),
     Row("two-replies", "two replies at once", 0, [], DONE_STATUSES,
-        station=faults("1=two", "3=two", "1000=two", "1932=two"), check=c_done, seconds=1.5),
+        station=faults("1=two", "3=two", "1000=two", "1932=two"), check=c_answer_times,
+        seconds=1.5),
     Row("two-then-negative", "two replies, the next line refused", 0, [], DONE_STATUSES,
         station=faults("5=two", "6:1=negative"), check=c_done, seconds=1.5),
     Row("late-then-refused", "a reply 1.4 s late, the next line refused", 0, [], DONE_STATUSES,
@@ -805,6 +839,9 @@ ROWS = [
         station=faults("%d=echocrlf" % LAST_LINE), check=c_each_line_once, seconds=1.5),
     Row("echo-every-line", "echo and CR LF before every ack", 0, [], DONE_STATUSES,
         station=faults("*=echocrlf"), check=c_each_line_once, seconds=2),
+    Row("latency-timer", "paced, each reply held to a 16 ms grid (an FTDI adapter's timer)", 0, [],
+        DONE_STATUSES, station=["--baud", "19200", "--latency-timer", "16"],
+        check=c_latency_timer, seconds=62),
     Row("echo-erase", "the erase echoed on arrival, acknowledged after 2 s", 0, [], DONE_STATUSES,
         station=["--erase-ms", "2000"] + faults("1=echoarrive"), check=c_each_line_once,
         seconds=3.5),

@@ -155,6 +155,10 @@ Timing:
   --baud N             pace as if on a line of N baud: each byte sent and
                        received takes its wire time (10 bits); 0 = unpaced
                        (default)
+  --latency-timer MS   play a USB adapter's latency timer: what the station
+                       sends reaches the tool only at the next multiple of
+                       MS ms, as an FTDI chip holds a short reply until its
+                       timer runs out (1 to 255; default: none)
 
 Ending and results:
   --idle-exit SECONDS  write the summary and exit after this long without
@@ -206,9 +210,10 @@ ParseResult ParseOptions(const std::vector<std::string>& args, Options& options,
     // Only the options below take a value: anything else that looks like an
     // option is unknown, wherever it stands.
     static const std::set<std::string> kTakesValue = {
-        "--device",        "--link",        "--modem-dir", "--line-speed", "--identify",
-        "--answer-from",   "--identify-ms", "--erase-ms",  "--line-ms",    "--fault",
-        "--hang-up-after", "--baud",        "--summary",   "--idle-exit",  "--dump"};
+        "--device",   "--link",        "--modem-dir",     "--line-speed",
+        "--identify", "--answer-from", "--identify-ms",   "--erase-ms",
+        "--line-ms",  "--fault",       "--hang-up-after", "--baud",
+        "--summary",  "--idle-exit",   "--dump",          "--latency-timer"};
     if (arg.rfind("--", 0) == 0 && !kTakesValue.contains(arg)) {
       error = "unknown option: " + arg;
       return ParseResult::Error;
@@ -269,6 +274,9 @@ ParseResult ParseOptions(const std::vector<std::string>& args, Options& options,
     } else if (arg == "--baud") {
       ok = ParseNumber(value, 0, 4000000, n) && (n == 0 || n >= 50);
       options.baud = static_cast<std::uint32_t>(n);
+    } else if (arg == "--latency-timer") {
+      ok = ParseNumber(value, 1, 255, n);
+      options.latencyTimerMs = static_cast<std::uint32_t>(n);
     } else if (arg == "--summary") {
       options.summaryPath = value;
       ok = !value.empty();
@@ -323,7 +331,10 @@ RunEnd RunStation(Station& station, StationPort& port, const Options& options,
     double due;
     std::vector<std::uint8_t> bytes;
     std::size_t sent = 0;
+    // Held by the adapter until its timer ran out: its wire time is spent.
+    bool held = false;
   };
+  const double grid = options.latencyTimerMs / 1000.0;
   std::deque<Outgoing> output;
   double lastDue = 0;
   double txFree = 0;
@@ -362,7 +373,16 @@ RunEnd RunStation(Station& station, StationPort& port, const Options& options,
       double due = std::max(when, lastDue);
       for (Chunk& c : chunks) {
         due += c.delayMs / 1000.0;
-        output.push_back(Outgoing{due, std::move(c.bytes)});
+        if (grid > 0) {
+          // The chip passes the bytes on at the first tick of its timer after
+          // the last of them reached it.
+          const double last =
+              std::max(due, txFree) + static_cast<double>(c.bytes.size()) * byteTime;
+          txFree = last;
+          output.push_back(Outgoing{std::ceil(last / grid) * grid, std::move(c.bytes), 0, true});
+        } else {
+          output.push_back(Outgoing{due, std::move(c.bytes)});
+        }
       }
       lastDue = due;
     }
@@ -376,7 +396,7 @@ RunEnd RunStation(Station& station, StationPort& port, const Options& options,
         break;
       }
       std::size_t count = o.bytes.size() - o.sent;
-      if (byteTime > 0) {
+      if (byteTime > 0 && !o.held) {
         // Only the bytes whose last bit would be out by now.
         double free = txFree;
         count = 0;
@@ -394,7 +414,7 @@ RunEnd RunStation(Station& station, StationPort& port, const Options& options,
       const long written = port.Write(std::span(o.bytes).subspan(o.sent, count));
       if (written < 0) return RunEnd::PortFailed;
       if (written > 0) {
-        if (byteTime > 0)
+        if (byteTime > 0 && !o.held)
           txFree = std::max(o.due, txFree) + static_cast<double>(written) * byteTime;
         if (verbose) {
           std::vector<std::uint8_t> part(

@@ -16,9 +16,10 @@ namespace station {
 struct Options {
   PortOptions port;
   Config config;
-  std::uint32_t baud = 0;      // wire pacing; 0 = unpaced
-  std::string summaryPath;     // empty: standard error
-  double idleExitSeconds = 0;  // 0 = never
+  std::uint32_t baud = 0;            // wire pacing; 0 = unpaced
+  std::uint32_t latencyTimerMs = 0;  // an adapter's latency timer; 0 = none
+  std::string summaryPath;           // empty: standard error
+  double idleExitSeconds = 0;        // 0 = never
   std::string dumpPath;
   bool verbose = false;
 };
