@@ -78,11 +78,13 @@ void FeedReceived(SequencerFields& f, std::span<const std::uint8_t> bytes, ReadR
     const char c = static_cast<char>(byte);
     const Reply reply = FeedReplyChar(f.RxHistory, c);
     if (reply == Reply::None) {
-      // Kept up to one character more than an echo (the line and its CR) has.
-      if (t.replyText.size() < t.line.size() + 2) t.replyText += c;
+      // Only the end of the text can make an echo: the line and its CR.
+      t.replyText += c;
+      if (t.replyText.size() > t.line.size() + 1) t.replyText.erase(0, 1);
       continue;
     }
-    // The text before CR LF: the line exactly as written is its echo.
+    // The text before CR LF ends with the line exactly as written: its echo,
+    // behind whatever noise came before it on the line.
     const bool echo = !t.line.empty() && t.replyText.size() == t.line.size() + 1 &&
                       t.replyText.starts_with(t.line);
     t.replyText.clear();

@@ -58,7 +58,7 @@ inline constexpr std::uint32_t kBurstMs = 100;
 // receives (with the filler after it), sends each answer in one burst, and
 // repeats a line only as its echo. So every reply completed within one read,
 // and any reply that follows a refusal within kBurstMs, count as one answer;
-// a reply that repeats the line last written is no answer at all. A line
+// a reply that ends with the line last written is its echo, no answer at all. A line
 // sent again after a time-out may still draw the late answer of its earlier
 // copy; the next line goes out only once every copy has answered or has had
 // its time, so that a late answer is never taken for the next line's.
@@ -79,8 +79,8 @@ struct ReplyTally {
   // reply time, the burst and the settling each give it once per copy, so
   // a station that never stops sending cannot hold the line for ever.
   bool graceGiven = false;
-  // The line last written, and the text of the reply being received (cut off
-  // once it is too long to be that line's echo).
+  // The line last written, and the end of the text of the reply being
+  // received (as much as that line's echo and its CR take).
   std::string line;
   std::string replyText;
 };

@@ -357,8 +357,14 @@ TEST(Sequencer, AnEchoOfTheLineIsNoAnswerAndEveryCopyStartsClean) {
   EXPECT_EQ(Read(e, "\n", 40).kind, Kind::None);
   EXPECT_TRUE(Waits(Read(e, "E\r\n:0100000307F5\r\n", 50), upgrade::kBurstMs));
   EXPECT_EQ(Read(e, ".\r\n:0100000307F5\r\n", 60).kind, Kind::Acknowledged);
-  for (const char* notEcho : {":0100000307F\r\n", ":0100000307F5X\r\n", "X:0100000307F5\r\n",
-                              ":0100000307F5\r\r\n", ":0100000307F5:0100000307F5\r\n"}) {
+  // Noise before the echo leaves it an echo; anything after it does not.
+  RunFields noisy;
+  noisy.UpgradeState = 1;
+  upgrade::LineWritten(noisy.f, ":0100000307F5");
+  EXPECT_EQ(Read(noisy, "\xB4X:0100000307F5\r\n", 0).kind, Kind::None);
+  EXPECT_EQ(noisy.Tally.wait, upgrade::ReplyTally::Wait::Reply);
+  for (const char* notEcho : {":0100000307F\r\n", ":0100000307F5X\r\n", "0307F5\r\n",
+                              ":0100000307F5\r\r\n", ":0100000307F5 \r\n"}) {
     RunFields n;
     n.UpgradeState = 1;
     upgrade::LineWritten(n.f, ":0100000307F5");

@@ -1287,6 +1287,52 @@ def usb_figures(kit, work, report, rounds, runs, cost_us):
     report.load(window)
 
 
+def latency_figures(kit, work, report, timers=(16, 1)):
+    report.section("9. An adapter's latency timer: each reply held to the timer's next tick")
+    report.note("ks-station --latency-timer MS passes what the station sends on only at the next "
+                "multiple of MS ms, as an FTDI chip holds a reply shorter than its 62-byte packet "
+                "until its timer runs out; paced at 19,200 baud, ks-idu-cli (with --report) and "
+                "the reference client side by side, each on its own pty and station")
+    window = Window()
+    plan = [("tool", t) for t in timers] + [("ref", timers[0])]
+    stations = [Station(kit, work, args=["--latency-timer", str(t)], baud=BAUD) for _, t in plan]
+    clients = []
+    try:
+        for (kind, _), st in zip(plan, stations):
+            out, err = st.dir / f"{kind}.out", st.dir / f"{kind}.err"
+            argv = ([kit.refclient, st.port] if kind == "ref" else
+                    [kit.cli, "--port", st.port, "--report", st.dir / "report.jsonl"])
+            clients.append(Child(argv, env=kit.tool_env(st.modem), out=out, err=err))
+        for c in clients:
+            c.wait(60 + 3 * WIRE_SECONDS)
+    finally:
+        summaries = []
+        for st in stations:
+            try:
+                summaries.append(st.finish())
+            except RunFailed as e:
+                summaries.append(e)
+    for (kind, timer), st, c, summary in zip(plan, stations, clients, summaries):
+        label = f"{'ks-idu-cli' if kind == 'tool' else 'reference client'}, timer {timer} ms"
+        try:
+            if isinstance(summary, Exception):
+                raise summary
+            if c.status != 0:
+                raise RunFailed(f"{kind} ended with status {c.status}")
+            r = exchange_of(summary, BAUD)
+        except RunFailed as e:
+            report.failed(label, e)
+            continue
+        report.row(f"{label}: exchange", [r["seconds"]], "s", 2)
+        if kind == "tool":
+            record = json.loads((st.dir / "report.jsonl").read_text().splitlines()[0])
+            report.row(f"{label}: its answers after the line left, median (the record)",
+                       [record["reply_ms_median"]], "ms", 1)
+            report.row(f"{label}: 99th percentile (the record)", [record["reply_ms_p99"]], "ms", 0)
+            report.note(f"{label}, its advice: {record['latency_advice'] or 'none'}")
+    report.load(window)
+
+
 # ---- The run ----------------------------------------------------------------------------------
 
 
@@ -1369,7 +1415,7 @@ def main():
                              "(default 2,4,8)")
     parser.add_argument("--fleet-rounds", type=int, default=1,
                         help="rounds of each --all count (default 1)")
-    parser.add_argument("--sections", default="1,2,3,4,5,6,7,8",
+    parser.add_argument("--sections", default="1,2,3,4,5,6,7,8,9",
                         help="which of the numbered sections to run (default all)")
     parser.add_argument("--modem-cost-ms", type=float, default=1.0,
                         help="what a modem-line request costs in the USB adapter section "
@@ -1382,11 +1428,11 @@ def main():
 
     parts = {int(p) for p in args.sections.split(",") if p.strip()}
     if args.quick:
-        parts -= {1, 6, 7, 8}
+        parts -= {1, 6, 7, 8, 9}
     runs = args.runs or (5 if args.quick else 11)
     repeats = 2 if args.quick else 3  # for the figures that take seconds a run
     output = args.output if args.output is not None else (
-        None if args.quick or parts != {1, 2, 3, 4, 5, 6, 7, 8} else str(ROOT / "docs/benchmarks.md"))
+        None if args.quick or parts != {1, 2, 3, 4, 5, 6, 7, 8, 9} else str(ROOT / "docs/benchmarks.md"))
 
     kit = Kit(args.build, args.win_exe)
     work = tempfile.mkdtemp(prefix="ksidu-bench.")
@@ -1418,6 +1464,8 @@ def main():
         if 8 in parts:
             usb_figures(kit, work, report, args.rounds, max(3, runs // 2),
                         args.modem_cost_ms * 1000)
+        if 9 in parts:
+            latency_figures(kit, work, report)
     except KeyboardInterrupt:
         print("\ntools/bench: interrupted", file=sys.stderr)
         stop_all()
