@@ -652,6 +652,7 @@ echo "wine-tests: ks-idu-cli.exe --list-ports on the machine: COM1, COM12"
 # The record of a run found on COM12 after COM1 was passed over.
 found_on_com12() {  # report
   grep -qF '"port":"COM12"' "$1" && grep -qF '"latency_timer_ms":16' "$1" &&
+    grep -qF '"latency_advice":"COM12 is an FTDI adapter whose latency timer holds' "$1" &&
     grep -qF '"passed_over":[{"port":"COM1","reason":"not a serial port"}]' "$1" &&
     [ "$(wc -l <"$1")" = 1 ]
 }

@@ -241,3 +241,37 @@ TEST(MainPanel, StatusLineAndMessageBox) {
 }
 
 }  // namespace
+
+TEST(MainPanel, AnswerTimesAndTheAdviceOnAnAdaptersLatency) {
+  EXPECT_FALSE(app::ReplyTimes({}).has_value());
+  const auto four = app::ReplyTimes({4, 1, 3, 2});
+  ASSERT_TRUE(four.has_value());
+  EXPECT_EQ(four->medianMs, 2.5);
+  EXPECT_EQ(four->p99Ms, 4u);
+  std::vector<std::uint32_t> many(200);
+  for (std::uint32_t i = 0; i < many.size(); ++i) many[i] = 200 - i;
+  EXPECT_EQ(app::ReplyTimes(many)->medianMs, 100.5);
+  EXPECT_EQ(app::ReplyTimes(many)->p99Ms, 198u);  // nearest rank: the 198th of 200
+
+  // An upgrade whose 1,933 answers each came 9 ms after the line, on an
+  // adapter whose timer is 16 ms: about 14 s lost.
+  app::TRunRecord run;
+  run.port = "COM12";
+  run.replyMs.assign(1933, 9);
+  run.durationMs = 61000;
+  run.latencyTimerMs = 16;
+  const std::string advice = app::LatencyAdvice(run);
+  EXPECT_TRUE(advice.starts_with(
+      "COM12 is an FTDI adapter whose latency timer holds each reply up to 16 ms"))
+      << advice;
+  EXPECT_NE(advice.find("this upgrade took 61 s instead of about 47 s."), std::string::npos)
+      << advice;
+  // Nothing lost, nothing said: a 2 ms timer and answers within 5 ms of the
+  // reply's own time; and no advice without an answer.
+  run.latencyTimerMs = 2;
+  run.replyMs.assign(1933, 6);
+  EXPECT_EQ(app::LatencyAdvice(run), "");
+  run.latencyTimerMs = 16;
+  run.replyMs.clear();
+  EXPECT_EQ(app::LatencyAdvice(run), "");
+}
