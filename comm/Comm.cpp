@@ -271,7 +271,15 @@ void TThreadComm::NoteOpenFailure() {
 }
 
 void TThreadComm::NoteIoFailure() {
-  if (ioError_.code == ERROR_SUCCESS) ioError_ = os_.GetLastOsError();
+  if (ioError_.code != ERROR_SUCCESS) return;
+  const OsError error = os_.GetLastOsError();
+  // A transfer that ran into its time-out says nothing about the device:
+  // Wine, and some drivers, end such a read or write with a time-out code.
+  constexpr DWORD kErrorSemTimeout = 121;
+  if (error.code == ERROR_TIMEOUT || error.code == ERROR_COUNTER_TIMEOUT ||
+      error.code == kErrorSemTimeout)
+    return;
+  ioError_ = error;
 }
 
 OsError TThreadComm::LastIoError() const {

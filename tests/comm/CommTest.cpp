@@ -257,7 +257,7 @@ TEST_F(CommTest, SettersPushOnlyChangesWhileOpen) {
   c.SetFlowControl(fcKeep);
   EXPECT_EQ(os.CountCalls("SetCommState"), 0u);
 
-  const DWORD bauds[] = {110, 300, 600, 1200, 2400, 4800, 9600, 14400,
+  const DWORD bauds[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
                          19200, 38400, 56000, 57600, 115200, 128000, 256000};
   for (int i = 0; i < 15; ++i) {
     c.SetBaudRate(static_cast<std::int8_t>(i));
@@ -450,6 +450,14 @@ TEST_F(CommTest, TransfersAndPurge) {
   EXPECT_EQ(std::string(buf, 2), "ok");
   EXPECT_EQ(comm->Read(buf, 10), 3);
   EXPECT_EQ(comm->Read(buf, 10), 0);
+  // Reads and writes that ran into their time-outs (Wine reports them as
+  // failures with a time-out code) are no failure of the port.
+  for (const DWORD timeout : {ERROR_TIMEOUT, ERROR_COUNTER_TIMEOUT, DWORD{121}}) {
+    os.SetFailure("ReadFile", timeout);
+    EXPECT_EQ(comm->Read(buf, 4), 0);
+  }
+  os.SetFailure("ReadFile", 0);
+  EXPECT_EQ(comm->LastIoError().code, static_cast<DWORD>(ERROR_SUCCESS));
 
   // A pending write that reports incomplete a few times still ends with its
   // count, and waits on its event rather than asking without pause.
