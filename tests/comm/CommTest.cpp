@@ -452,7 +452,7 @@ TEST_F(CommTest, TransfersAndPurge) {
   EXPECT_EQ(comm->Read(buf, 10), 0);
   // Reads and writes that ran into their time-outs (Wine reports them as
   // failures with a time-out code) are no failure of the port.
-  for (const DWORD timeout : {ERROR_TIMEOUT, ERROR_COUNTER_TIMEOUT, DWORD{121}}) {
+  for (const DWORD timeout : {DWORD{ERROR_TIMEOUT}, DWORD{ERROR_COUNTER_TIMEOUT}, DWORD{121}}) {
     os.SetFailure("ReadFile", timeout);
     EXPECT_EQ(comm->Read(buf, 4), 0);
   }
