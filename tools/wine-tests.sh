@@ -6,9 +6,10 @@
 # ks-idu.exe upgrading a simulated station (ks-station on the pty behind
 # COM7) from the press of Start to "Done.", after which the station's memory
 # must equal the image; ks-idu-cli.exe's fault rows, Ctrl+C pressed once and
-# twice at its console, and one --all over two
-# ports; the programs in a folder named in Cyrillic with files named with "é"
-# and "Ж"; a report file held by another program, for the console and the
+# twice at its console, one --all over two ports, and the same --all killed
+# during programming (its runs must end with it and free the port); the
+# programs in a folder named in Cyrillic with files named with "é" and "Ж";
+# a report file held by another program, for the console and the
 # window; and, with the registry laid out as on a PC with a built-in COM1 and
 # an FTDI adapter on COM12, the station found on COM12 without --port by
 # ks-idu.exe's Start and by ks-idu-cli.exe, and a not-found run's box read
