@@ -6,9 +6,10 @@
 # ks-idu.exe upgrading a simulated station (ks-station on the pty behind
 # COM7) from the press of Start to "Done.", after which the station's memory
 # must equal the image; ks-idu-cli.exe's fault rows, Ctrl+C pressed once and
-# twice at its console, and one --all over two
-# ports; the programs in a folder named in Cyrillic with files named with "é"
-# and "Ж"; a report file held by another program, for the console and the
+# twice at its console, one --all over two ports, and the same --all killed
+# during programming (its runs must end with it and free the port); the
+# programs in a folder named in Cyrillic with files named with "é" and "Ж";
+# a report file held by another program, for the console and the
 # window; and, with the registry laid out as on a PC with a built-in COM1 and
 # an FTDI adapter on COM12, the station found on COM12 without --port by
 # ks-idu.exe's Start and by ks-idu-cli.exe, and a not-found run's box read
@@ -632,6 +633,57 @@ if [ "$rc" -ne 0 ] || ! grep -q '^\[ *[0-9.]*\] COM7: Done\.$' "$work/all.txt" |
 fi
 echo "wine-tests: ks-idu-cli.exe --all, COM7 and COM9: exit 0, COM7 done, COM9 without a station," \
   "a record each"
+
+# The same --all killed while COM7's station is being programmed (paced as on
+# a real line): its runs end with it, not after it (the job's end kills them,
+# so the COM7 run writes no record of its own), no ks-idu-cli.exe is left in
+# Wine's process list, and COM7 opens again at once: a second run finds the
+# station and is stopped with Ctrl+C once it erases.
+runs_left() {
+  wine winedbg --command "info proc" 2>/dev/null | tr -d '\r' | grep -c "'ks-idu-cli.exe'" || true
+}
+start_station --baud 19200
+rm -f "$work/killed.jsonl"
+: >"$work/killed.out"
+LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem" \
+  wine "$cli_exe" --all --port COM7 --port COM9 --report "$(winepath -w "$work/killed.jsonl")" \
+  >"$work/killed.out" 2>&1 &
+coordinator_pid=$!
+for _ in $(seq 600); do
+  grep -q 'COM7: Programming\.\.\.' "$work/killed.out" && break
+  kill -0 "$coordinator_pid" 2>/dev/null || break
+  sleep 0.1
+done
+problem=
+if ! grep -q 'COM7: Programming\.\.\.' "$work/killed.out" || [ "$(runs_left)" -lt 2 ]; then
+  problem="COM7's run was not programming under its coordinator"
+fi
+kill -9 "$coordinator_pid" 2>/dev/null || true
+wait "$coordinator_pid" 2>/dev/null || true
+for _ in $(seq 100); do
+  [ "$(runs_left)" = 0 ] && break
+  sleep 0.1
+done
+if [ -z "$problem" ] && [ "$(runs_left)" != 0 ]; then
+  problem="ks-idu-cli.exe still running: $(wine winedbg --command "info proc" 2>&1 | tr -d '\r')"
+elif [ -z "$problem" ] && grep -qF '"port":"COM7"' "$work/killed.jsonl" 2>/dev/null; then
+  problem="the COM7 run outlived its coordinator long enough to write its record"
+fi
+rc=0
+if [ -z "$problem" ]; then
+  LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem" \
+    timeout 120 wine "$ctrl_exe" 1 "Erase processor..." "$(winepath -w "$cli_exe")" --port COM7 \
+    >"$work/after.out" 2>&1 || rc=$?
+  [ "$rc" = 130 ] || problem="a run on COM7 afterwards: exit $rc, expected 130 (stopped)"
+fi
+stop_station
+if [ -n "$problem" ]; then
+  echo "wine-tests: ks-idu-cli.exe --all killed during programming: $problem" >&2
+  cat "$work/killed.out" "$work/after.out" "$work/station.out" >&2 2>/dev/null || true
+  exit 1
+fi
+echo "wine-tests: ks-idu-cli.exe --all killed during programming: its runs ended with it," \
+  "COM7 opened again at once"
 
 # Without --port, on the machine laid out as a PC with a built-in COM1 and an
 # FTDI adapter on COM12: the list is COM1 then COM12 (the stale adapter's

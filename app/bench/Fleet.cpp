@@ -138,9 +138,9 @@ std::string PortRun::Message() const {
 const std::vector<int>& SeverityOrder() {
   // A station upgraded without its record comes after every station that
   // needs attention, and before "no station at all".
-  static const std::vector<int> order = {
-      kExitInterrupted, kExitException, kExitUsage,    kExitNoRun,      kExitSerialPortError,
-      kExitUpgradeError, kExitRefused,  kExitNotRecorded, kExitNotFound};
+  static const std::vector<int> order = {kExitInterrupted, kExitException,       kExitUsage,
+                                         kExitNoRun,       kExitSerialPortError, kExitUpgradeError,
+                                         kExitRefused,     kExitNotRecorded,     kExitNotFound};
   return order;
 }
 
@@ -375,6 +375,24 @@ void Fleet::Key(char key, Clock::time_point now) {
     if (s.present && !running) s.served = false;
   }
   Changed(now);
+}
+
+void Fleet::Notice(const std::string& text, Clock::time_point now) {
+  if (!settings_.terminal) {
+    out_ << (Elapsed(now - start_) + " " + text + "\n") << std::flush;
+    return;
+  }
+  // Written over the table's first line, uncut (it may wrap), and the table
+  // drawn afresh below it: at least as many lines as before, so none of the
+  // old one is left.
+  std::string frame;
+  if (drawnLines_ > 0) frame += "\x1b[" + std::to_string(drawnLines_) + "A";
+  frame += '\r';
+  frame += text;
+  frame += "\x1b[K\n";
+  out_ << frame << std::flush;
+  drawnLines_ = 0;
+  Draw(now);
 }
 
 void Fleet::Interrupt(Clock::time_point now) {

@@ -105,6 +105,9 @@ class Fleet {
   // A key typed on the terminal (--watch): 'r' lets every port present
   // without a run going have one again.
   void Key(char key, Clock::time_point now);
+  // A word from the host about the whole session rather than one run: a
+  // line of its own on a pipe, above the table on a terminal.
+  void Notice(const std::string& text, Clock::time_point now);
   // Ctrl+C: nothing starts any more; the host stops every run going.
   void Interrupt(Clock::time_point now);
   bool Interrupted() const { return interrupted_; }

@@ -33,6 +33,8 @@ namespace {
 constexpr std::size_t kLineLimit = 65536;
 // Where the run's channel is in it.
 constexpr int kEventsDescriptor = 3;
+// How often a run whose outputs have closed is looked at until it has ended.
+constexpr auto kEndingLook = std::chrono::milliseconds(50);
 
 struct Child {
   std::size_t run = 0;
@@ -249,7 +251,11 @@ int RunFleet(const app::TCommandLine& options, std::ostream& out, std::ostream& 
       fds.push_back({child.events, static_cast<short>(child.events >= 0 ? POLLIN : 0), 0});
       fds.push_back({child.errors, static_cast<short>(child.errors >= 0 ? POLLIN : 0), 0});
     }
-    const Clock::time_point deadline = std::min(fleet.NextWake(now), nextList);
+    Clock::time_point deadline = std::min(fleet.NextWake(now), nextList);
+    const bool ending = std::any_of(children.begin(), children.end(), [](const auto& c) {
+      return c.second.events < 0 && c.second.errors < 0;
+    });
+    if (ending) deadline = std::min(deadline, now + kEndingLook);
     int timeout = -1;
     if (deadline != Clock::time_point::max()) {
       const auto ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
@@ -288,12 +294,22 @@ int RunFleet(const app::TCommandLine& options, std::ostream& out, std::ostream& 
         ++it;
         continue;
       }
-      // Both of its outputs are closed: it is ending.
+      // Both of its outputs are closed: it is ending. It may not have ended
+      // yet (its port's close can wait for the driver), and the other runs,
+      // Ctrl+C and the table do not wait for it: it is looked at again.
       int status = 0;
-      while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+      pid_t reaped = -1;
+      while ((reaped = waitpid(child.pid, &status, WNOHANG)) < 0 && errno == EINTR) {
+      }
+      if (reaped == 0) {
+        ++it;
+        continue;
       }
       CloseFd(child.hold);
-      if (WIFEXITED(status)) {
+      if (reaped < 0) {
+        // Not ours to wait for after all: what it said at its end stands.
+        fleet.Exited(it->first, -1, 0, now);
+      } else if (WIFEXITED(status)) {
         fleet.Exited(it->first, WEXITSTATUS(status), 0, now);
       } else {
         fleet.Exited(it->first, -1, WIFSIGNALED(status) ? WTERMSIG(status) : 0, now);

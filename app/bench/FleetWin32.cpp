@@ -1,8 +1,11 @@
 // The coordinator's host on Windows: each port's run is a ks-idu-cli.exe
 // started with CreateProcess on a console of its own without a window (Ctrl+C
 // reaches the coordinator only, which stops each run once, by closing the
-// pipe that is the run's standard input). A thread per pipe reads the runs'
-// lines; the main thread waits for them, Ctrl+C, the port watch and the keys.
+// pipe that is the run's standard input). Every run is in the coordinator's
+// job, which ends it when the coordinator ends, however that happens, and
+// inherits its three pipes and NUL only. A thread per pipe reads the runs'
+// lines and the system's wait pool reports each run's end; the main thread
+// waits for all of that together with Ctrl+C, the port watch and the keys.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -15,10 +18,12 @@
 #include <atomic>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "Fleet.h"
 #include "PortWatch.h"
@@ -37,7 +42,7 @@ constexpr DWORD ENABLE_VIRTUAL_TERMINAL_PROCESSING = 0x0004;
 
 // What the reader threads hand to the main thread.
 struct Message {
-  enum class Kind { Event, Error, EventsEnd, ErrorsEnd } kind;
+  enum class Kind { Event, Error, EventsEnd, ErrorsEnd, Exited } kind;
   std::size_t run;
   std::string line;
 };
@@ -91,11 +96,26 @@ void ReadPipe(HANDLE pipe, std::size_t run, bool events, Inbox& inbox) {
   inbox.Put({events ? Message::Kind::EventsEnd : Message::Kind::ErrorsEnd, run, {}});
 }
 
+// Tells the main thread that a run's process has ended; the wait pool calls
+// it once. Held by address until the wait is unregistered.
+struct ExitWatch {
+  Inbox* inbox = nullptr;
+  std::size_t run = 0;
+  HANDLE wait = nullptr;
+};
+
+VOID CALLBACK ProcessEnded(PVOID context, BOOLEAN /*timedOut*/) {
+  const auto* watch = static_cast<ExitWatch*>(context);
+  watch->inbox->Put({Message::Kind::Exited, watch->run, {}});
+}
+
 struct Child {
   HANDLE process = nullptr;
   HANDLE hold = nullptr;  // the write end of its standard input
   bool eventsOpen = true;
   bool errorsOpen = true;
+  bool exited = false;
+  std::unique_ptr<ExitWatch> exitWatch;
   std::thread eventsReader;
   std::thread errorsReader;
 };
@@ -143,16 +163,93 @@ std::string LastErrorText() {
   return "Windows error " + std::to_string(code) + (said.empty() ? "" : ": " + said);
 }
 
-// Pipes with the child's end inheritable, the coordinator's not. Only this
-// thread starts programs, so no other program inherits a child's ends.
+// Pipes with the child's end inheritable, the coordinator's not. Each child
+// is given its own ends by name (the handle list below), so neither another
+// run's ends nor any other inheritable handle of the coordinator's reaches it.
 bool MakePipe(HANDLE& read, HANDLE& write, bool childReads) {
   if (!CreatePipe(&read, &write, nullptr, 0)) return false;
   SetHandleInformation(childReads ? read : write, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
   return true;
 }
 
-bool Spawn(Fleet& fleet, std::size_t run, const std::string& program, Inbox& inbox, Child& child,
-           std::string& why) {
+// The job every run goes into: a run that hangs (a driver stuck in close, a
+// crash dialog on its hidden console) would otherwise keep its port open
+// unseen after the coordinator has gone. Closing the job's one handle, which
+// Windows does when the coordinator ends in any way, ends every run in it; a
+// run that crashes ends at once instead of waiting for a dialog.
+class RunJob {
+ public:
+  RunJob() : job_(CreateJobObjectW(nullptr, nullptr)) {
+    if (job_ == nullptr) {
+      why_ = LastErrorText();
+      return;
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
+    if (!SetInformationJobObject(job_, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+      why_ = LastErrorText();
+      CloseHandleOf(job_);
+    }
+  }
+  ~RunJob() { CloseHandleOf(job_); }
+  RunJob(const RunJob&) = delete;
+  RunJob& operator=(const RunJob&) = delete;
+
+  // Puts a process that has not run yet in the job. False, with the reason,
+  // where the system refuses (a coordinator that is itself in a job, on a
+  // Windows before 8, which knows no nested jobs).
+  bool Take(HANDLE process, std::string& why) {
+    if (job_ == nullptr) {
+      why = why_;
+      return false;
+    }
+    if (AssignProcessToJobObject(job_, process)) return true;
+    why = LastErrorText();
+    return false;
+  }
+
+ private:
+  HANDLE job_;
+  std::string why_;
+};
+
+// The attribute list that limits what a child inherits to the handles named.
+class InheritOnly {
+ public:
+  explicit InheritOnly(std::vector<HANDLE> handles) : handles_(std::move(handles)) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    storage_.resize(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+    if (size == 0 || !InitializeProcThreadAttributeList(list, 1, 0, &size)) return;
+    if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                   handles_.size() * sizeof(HANDLE), nullptr, nullptr)) {
+      DeleteProcThreadAttributeList(list);
+      return;
+    }
+    list_ = list;
+  }
+  ~InheritOnly() {
+    if (list_ != nullptr) DeleteProcThreadAttributeList(list_);
+  }
+  InheritOnly(const InheritOnly&) = delete;
+  InheritOnly& operator=(const InheritOnly&) = delete;
+
+  // Null when the list could not be made (GetLastError says why).
+  LPPROC_THREAD_ATTRIBUTE_LIST List() const { return list_; }
+
+ private:
+  std::vector<HANDLE> handles_;  // the list points into it
+  std::vector<unsigned char> storage_;
+  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
+// Starts the run's program suspended, puts it in the job, and lets it run
+// only then, so that it never runs outside the job (unless the system
+// refuses the job: then outsideJob says why, and it runs all the same).
+bool Spawn(Fleet& fleet, std::size_t run, const std::string& program, Inbox& inbox, RunJob& job,
+           Child& child, std::string& why, std::string& outsideJob) {
   HANDLE eventsRead = nullptr, eventsWrite = nullptr;
   HANDLE errorsRead = nullptr, errorsWrite = nullptr;
   HANDLE inputRead = nullptr, inputWrite = nullptr;
@@ -177,19 +274,43 @@ bool Spawn(Fleet& fleet, std::size_t run, const std::string& program, Inbox& inb
     commandLine += ' ';
     commandLine += Quote(a);
   }
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = inputRead;
-  startup.hStdOutput = nul;
-  startup.hStdError = errorsWrite;
+  const InheritOnly handles({inputRead, nul, errorsWrite, eventsWrite});
+  if (handles.List() == nullptr) {
+    why = "cannot limit what it inherits: " + LastErrorText();
+    closeAll();
+    return false;
+  }
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = inputRead;
+  startup.StartupInfo.hStdOutput = nul;
+  startup.StartupInfo.hStdError = errorsWrite;
+  startup.lpAttributeList = handles.List();
   PROCESS_INFORMATION info{};
   const std::wstring wideProgram = unicode::Widen(program);
   std::wstring wideCommandLine = unicode::Widen(commandLine);
-  const BOOL started = CreateProcessW(wideProgram.c_str(), wideCommandLine.data(), nullptr, nullptr,
-                                      TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info);
+  const BOOL started =
+      CreateProcessW(wideProgram.c_str(), wideCommandLine.data(), nullptr, nullptr, TRUE,
+                     CREATE_NO_WINDOW | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                     nullptr, &startup.StartupInfo, &info);
   if (!started) {
     why = program + ": " + LastErrorText();
+    closeAll();
+    return false;
+  }
+  job.Take(info.hProcess, outsideJob);
+  auto exitWatch = std::make_unique<ExitWatch>(ExitWatch{&inbox, run, nullptr});
+  // The end of the process is reported by the wait pool, so that the main
+  // thread waits for any number of runs at once and never for one alone.
+  if (!RegisterWaitForSingleObject(&exitWatch->wait, info.hProcess, &ProcessEnded, exitWatch.get(),
+                                   INFINITE, WT_EXECUTEONLYONCE | WT_EXECUTEINWAITTHREAD) ||
+      ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
+    why = "cannot start its process: " + LastErrorText();
+    if (exitWatch->wait != nullptr) UnregisterWaitEx(exitWatch->wait, INVALID_HANDLE_VALUE);
+    TerminateProcess(info.hProcess, 1);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
     closeAll();
     return false;
   }
@@ -200,6 +321,7 @@ bool Spawn(Fleet& fleet, std::size_t run, const std::string& program, Inbox& inb
   CloseHandleOf(nul);
   child.process = info.hProcess;
   child.hold = inputWrite;
+  child.exitWatch = std::move(exitWatch);
   child.eventsReader = std::thread(ReadPipe, eventsRead, run, true, std::ref(inbox));
   child.errorsReader = std::thread(ReadPipe, errorsRead, run, false, std::ref(inbox));
   return true;
@@ -228,6 +350,13 @@ int RunFleet(const app::TCommandLine& options, std::ostream& out, std::ostream& 
   }
   Fleet fleet(settings, out, start);
   const std::string program = SelfProgram();
+  // No box for a crash or a missing disk, here or in the runs (which inherit
+  // the mode): a dialog on a hidden console would hold a run, and its port,
+  // until someone found it.
+  const UINT errorMode = SetErrorMode(0);
+  SetErrorMode(errorMode | SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  RunJob job;
+  bool toldOutsideJob = false;
 
   Inbox inbox;
   std::atomic<bool> interrupt{false};
@@ -254,10 +383,19 @@ int RunFleet(const app::TCommandLine& options, std::ostream& out, std::ostream& 
     for (const std::size_t run : fleet.TakeDueStarts(now)) {
       Child child;
       std::string why;
-      if (Spawn(fleet, run, program, inbox, child, why)) {
+      std::string outsideJob;
+      if (Spawn(fleet, run, program, inbox, job, child, why, outsideJob)) {
         children.emplace(run, std::move(child));
       } else {
         fleet.StartFailed(run, why, now);
+      }
+      // Every run meets the same refusal: said once.
+      if (!outsideJob.empty() && !toldOutsideJob) {
+        toldOutsideJob = true;
+        fleet.Notice("Windows gives the runs no job of their own (" + outsideJob +
+                         "): they run without one, and if this program is killed, a run that "
+                         "hangs may keep its port open.",
+                     now);
       }
     }
     if (fleet.Over()) break;
@@ -296,17 +434,23 @@ int RunFleet(const app::TCommandLine& options, std::ostream& out, std::ostream& 
         case Message::Kind::ErrorsEnd:
           if (it != children.end()) it->second.errorsOpen = false;
           break;
+        case Message::Kind::Exited:
+          if (it != children.end()) it->second.exited = true;
+          break;
       }
     }
     for (auto it = children.begin(); it != children.end();) {
       Child& child = it->second;
-      if (child.eventsOpen || child.errorsOpen) {
+      // Its process has ended and everything it wrote has been read (its
+      // pipes end with it: no other process holds their write ends).
+      if (!child.exited || child.eventsOpen || child.errorsOpen) {
         ++it;
         continue;
       }
       child.eventsReader.join();
       child.errorsReader.join();
-      WaitForSingleObject(child.process, INFINITE);
+      // The pool has called back already: this returns at once.
+      UnregisterWaitEx(child.exitWatch->wait, INVALID_HANDLE_VALUE);
       DWORD code = 0;
       GetExitCodeProcess(child.process, &code);
       CloseHandleOf(child.process);
@@ -342,6 +486,7 @@ int RunFleet(const app::TCommandLine& options, std::ostream& out, std::ostream& 
   }
   const int status = fleet.Finish(Clock::now());
   if (settings.terminal) SetConsoleMode(console, mode);
+  SetErrorMode(errorMode);
   return status;
 }
 

@@ -100,6 +100,7 @@ TEST_F(FleetLogic, AllRunsEveryPortAtOnceOnceEachAndSumsUp) {
   fleet->Event(1, "status Erase processor...", t0);
   fleet->Event(1, "not an event", t0);
   fleet->Event(1, "progress 0 x 1", t0);
+  fleet->Notice("A word of the host's.", t0 + milliseconds(5000));
   Play(1, {"resend", "resend", "resend", kTimeout, "end 5"}, 5, t0 + milliseconds(12000));
   EXPECT_TRUE(fleet->Over());
   EXPECT_EQ(fleet->Finish(t0 + seconds(48)), 5);
@@ -112,6 +113,7 @@ TEST_F(FleetLogic, AllRunsEveryPortAtOnceOnceEachAndSumsUp) {
   EXPECT_NE(text.find("[  12.000] /dev/ttyUSB1: Upgrade error.: Command timeout.\n"),
             std::string::npos);
   EXPECT_EQ(text.find("not an event"), std::string::npos);
+  EXPECT_NE(text.find("\n[   5.000] A word of the host's.\n"), std::string::npos);
   EXPECT_NE(text.find("Summary\n"
                       "Port          Outcome          Message                    Time  Resends\n"
                       "/dev/ttyUSB0  Done.                                       0:47        1\n"
@@ -302,6 +304,17 @@ TEST_F(FleetLogic, OnATerminalOneRowPerPortIsRedrawnInPlaceWithinItsWidth) {
   out.str("");
   fleet->Tick(t0 + seconds(6) + milliseconds(500));
   EXPECT_EQ(out.str(), "");
+  // A notice, longer than a line, goes over the table's top whole; the table
+  // follows below it, drawn from there.
+  const std::string notice(60, 'n');
+  out.str("");
+  fleet->Notice(notice, t0 + seconds(7));
+  const std::string moved = out.str();
+  EXPECT_TRUE(moved.starts_with("\x1b[4A\r" + notice + "\x1b[K\n\rPort")) << moved;
+  EXPECT_EQ(std::count(moved.begin(), moved.end(), '\n'), 5) << moved;
+  out.str("");
+  fleet->Tick(t0 + seconds(8));
+  EXPECT_TRUE(out.str().starts_with("\x1b[4A\rPort")) << out.str();
 }
 
 // ---- One port's run, telling its coordinator ------------------------------------------------
