@@ -49,6 +49,11 @@ class ScopedKey {
     return opened_ ? LookUpText(reader_, key_, values_, name) : std::string();
   }
 
+  // The data of the value named name (letter case ignored); false without it.
+  bool Data(const std::string& name, ValueBuffer& buffer) const {
+    return opened_ && FindRegistryValue(reader_, key_, values_, name, buffer);
+  }
+
   // The name of the sub-key at index; false when it cannot be read.
   bool SubKeyName(DWORD index, std::string& name) const {
     char buffer[kKeyNameBufferSize] = {};
@@ -114,31 +119,42 @@ void EnumerateSerialDeviceMap(RegistryReader& reader, std::vector<std::string>& 
 
 // NT 5 and newer: every device instance, enumerator by enumerator, whose
 // service is a serial port driver.
+// Calls visit with the path of every device instance under an enumerator's
+// key (enumerator\device\instance) in the registry's order, until visit
+// returns true; true then.
+template <class Visit>
+bool VisitInstances(RegistryReader& reader, const std::string& enumeratorPath, Visit visit) {
+  ScopedKey devices(reader, HKEY_LOCAL_MACHINE, enumeratorPath);
+  for (DWORD d = 0; d < devices.SubKeyCount(); ++d) {
+    std::string deviceName;
+    if (!devices.SubKeyName(d, deviceName)) continue;
+    const std::string devicePath = enumeratorPath + "\\" + deviceName;
+    ScopedKey instances(reader, HKEY_LOCAL_MACHINE, devicePath);
+    for (DWORD i = 0; i < instances.SubKeyCount(); ++i) {
+      std::string instanceName;
+      if (!instances.SubKeyName(i, instanceName)) continue;
+      if (visit(devicePath + "\\" + instanceName)) return true;
+    }
+  }
+  return false;
+}
+
+const std::string kEnumRoot = "SYSTEM\\CurrentControlSet\\Enum";
+
 void EnumerateDeviceInstances(RegistryReader& reader, std::vector<std::string>& portList) {
-  const std::string root = "SYSTEM\\CurrentControlSet\\Enum";
-  ScopedKey enumerators(reader, HKEY_LOCAL_MACHINE, root);
+  ScopedKey enumerators(reader, HKEY_LOCAL_MACHINE, kEnumRoot);
   for (DWORD e = 0; e < enumerators.SubKeyCount(); ++e) {
     std::string enumeratorName;
     if (!enumerators.SubKeyName(e, enumeratorName)) continue;
-    const std::string enumeratorPath = root + "\\" + enumeratorName;
-    ScopedKey devices(reader, HKEY_LOCAL_MACHINE, enumeratorPath);
-    for (DWORD d = 0; d < devices.SubKeyCount(); ++d) {
-      std::string deviceName;
-      if (!devices.SubKeyName(d, deviceName)) continue;
-      const std::string devicePath = enumeratorPath + "\\" + deviceName;
-      ScopedKey instances(reader, HKEY_LOCAL_MACHINE, devicePath);
-      for (DWORD i = 0; i < instances.SubKeyCount(); ++i) {
-        std::string instanceName;
-        if (!instances.SubKeyName(i, instanceName)) continue;
-        const std::string instancePath = devicePath + "\\" + instanceName;
-        ScopedKey instance(reader, HKEY_LOCAL_MACHINE, instancePath);
-        const std::string service = ToUpper(instance.Value("Service"));
-        if (service == "SERIAL" || service == "SER2PL") {
-          ScopedKey parameters(reader, HKEY_LOCAL_MACHINE, instancePath + "\\Device Parameters");
-          portList.push_back(parameters.Value("PortName"));
-        }
+    VisitInstances(reader, kEnumRoot + "\\" + enumeratorName, [&](const std::string& instancePath) {
+      ScopedKey instance(reader, HKEY_LOCAL_MACHINE, instancePath);
+      const std::string service = ToUpper(instance.Value("Service"));
+      if (service == "SERIAL" || service == "SER2PL") {
+        ScopedKey parameters(reader, HKEY_LOCAL_MACHINE, instancePath + "\\Device Parameters");
+        portList.push_back(parameters.Value("PortName"));
       }
-    }
+      return false;
+    });
   }
 }
 
@@ -194,37 +210,19 @@ void AppendDeviceMapPorts(RegistryReader& reader, std::vector<std::string>& port
 
 std::optional<std::uint32_t> FtdiLatencyTimerMs(RegistryReader& reader,
                                                 const std::string& portName) {
-  const std::string root = "SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS";
   const std::string wanted = ToUpper(portName);
-  ScopedKey devices(reader, HKEY_LOCAL_MACHINE, root);
-  for (DWORD d = 0; d < devices.SubKeyCount(); ++d) {
-    std::string deviceName;
-    if (!devices.SubKeyName(d, deviceName)) continue;
-    const std::string devicePath = root + "\\" + deviceName;
-    ScopedKey instances(reader, HKEY_LOCAL_MACHINE, devicePath);
-    for (DWORD i = 0; i < instances.SubKeyCount(); ++i) {
-      std::string instanceName;
-      if (!instances.SubKeyName(i, instanceName)) continue;
-      HKEY key{};
-      DWORD subKeys = 0;
-      DWORD values = 0;
-      if (OpenRegistryKey(reader, HKEY_LOCAL_MACHINE,
-                          devicePath + "\\" + instanceName + "\\Device Parameters", key, subKeys,
-                          values) != ERROR_SUCCESS)
-        continue;
-      ValueBuffer name{};
-      ValueBuffer timer{};
-      const bool found = FindRegistryValue(reader, key, values, "PortName", name) &&
-                         ToUpper(BufferText(name)) == wanted &&
-                         FindRegistryValue(reader, key, values, "LatencyTimer", timer);
-      reader.CloseKey(key);
-      // A REG_DWORD, little-endian.
-      if (found)
-        return static_cast<std::uint32_t>(timer[0] | timer[1] << 8 | timer[2] << 16 |
-                                          static_cast<std::uint32_t>(timer[3]) << 24);
-    }
-  }
-  return std::nullopt;
+  std::optional<std::uint32_t> timerMs;
+  VisitInstances(reader, kEnumRoot + "\\FTDIBUS", [&](const std::string& instancePath) {
+    ScopedKey parameters(reader, HKEY_LOCAL_MACHINE, instancePath + "\\Device Parameters");
+    ValueBuffer timer{};
+    if (ToUpper(parameters.Value("PortName")) != wanted || !parameters.Data("LatencyTimer", timer))
+      return false;
+    // A REG_DWORD, little-endian.
+    timerMs = static_cast<std::uint32_t>(timer[0] | timer[1] << 8 | timer[2] << 16 |
+                                         static_cast<std::uint32_t>(timer[3]) << 24);
+    return true;
+  });
+  return timerMs;
 }
 
 LONG OpenRegistryKey(RegistryReader& reader, HKEY root, const std::string& path, HKEY& key,

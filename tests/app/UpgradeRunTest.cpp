@@ -37,6 +37,11 @@ class UpgradeRun : public EngineFixture {
     return out;
   }
   void UseImage(std::vector<std::string> lines) { form.progSrc.items = std::move(lines); }
+  // The station's bytes, as one arrival on COM1, and what they set off.
+  void Arrive(const std::string& text) {
+    os.Receive("COM1", std::vector<std::uint8_t>(text.begin(), text.end()));
+    ports.Settle();
+  }
   // The failure ending: box, and the window's state while it was up.
   void ExpectFailure(const std::string& message) {
     ASSERT_EQ(form.boxes.size(), 1u);
@@ -303,16 +308,12 @@ TEST_F(UpgradeRun, AnEchoOfTheLineIsNoAnswerWheneverItComes) {
   Press();
   FireDelay(form);
   ports.Settle();
-  const auto arrive = [&](const std::string& text) {
-    os.Receive("COM1", std::vector<std::uint8_t>(text.begin(), text.end()));
-    ports.Settle();
-  };
-  arrive(":01000003");
-  arrive("07F5\r\n");
+  Arrive(":01000003");
+  Arrive("07F5\r\n");
   EXPECT_EQ(form.delay.interval, 10000u);
   EXPECT_TRUE(form.delay.enabled);
   EXPECT_EQ(form.status.caption, "Erase processor...");
-  arrive(".\r\n");
+  Arrive(".\r\n");
   RunToEnd();
   EXPECT_EQ(Lines(s), (std::vector<std::string>{kErase, kReset1, kReset2, kReset3}));
   EXPECT_EQ(form.status.caption, "Done.");
@@ -330,20 +331,16 @@ TEST_F(UpgradeRun, AReplyArrivingAsItsWaitRunsOutIsTakenWhole) {
   Press();
   FireDelay(form);
   ports.Settle();
-  const auto arrive = [&](const std::string& text) {
-    os.Receive("COM1", std::vector<std::uint8_t>(text.begin(), text.end()));
-    ports.Settle();
-  };
   const auto straddle = [&](std::uint32_t wait) {
-    arrive(".");
+    Arrive(".");
     EXPECT_EQ(FireDelay(form), wait);
     EXPECT_EQ(form.delay.interval, upgrade::kBurstMs);
-    arrive("\r\n");
+    Arrive("\r\n");
   };
-  arrive("E\r\n");
+  Arrive("E\r\n");
   straddle(upgrade::kBurstMs);
   straddle(upgrade::kLineReplyMs);
-  arrive("E\r\n");
+  Arrive("E\r\n");
   straddle(upgrade::kBurstMs);
   EXPECT_EQ(Lines(s),
             (std::vector<std::string>{kErase, ":1000000011FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEE",
