@@ -46,6 +46,9 @@ class TRunReport {
   // upgrade matters more than its record, which is written once the file is
   // let go.
   static std::unique_ptr<TRunReport> Open(const std::string& path, std::string& error);
+  // The record file at path, unchecked: for a program that writes the
+  // records others could not (a coordinator outliving its runs).
+  static std::unique_ptr<TRunReport> Unchecked(const std::string& path);
   TRunReport(const TRunReport&) = delete;
   TRunReport& operator=(const TRunReport&) = delete;
 
@@ -56,6 +59,8 @@ class TRunReport {
   bool Append(std::string_view line);
   // Writes the kept records, as Append does. True when none is left.
   bool Flush();
+  // Adds line to the kept records, unwritten.
+  void Keep(std::string_view line) { kept_.emplace_back(line); }
   // The records not yet written.
   const std::vector<std::string>& Kept() const { return kept_; }
   // Why the last write failed, in a sentence that names the file:

@@ -27,10 +27,19 @@ std::string PortIdentity(const std::string& name) {
 }
 
 bool PortPresent(const std::string& name) {
+  const std::string device = DeviceName(name);
   char target[1024];
-  if (QueryDosDeviceA(DeviceName(name).c_str(), target, sizeof target) != 0) return true;
-  // Not a device name: a file or a pipe path, there when it can be found.
-  return GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES;
+  if (QueryDosDeviceA(device.c_str(), target, sizeof target) != 0) return true;
+  // A bare device name ("COM7") is there only while the system defines it:
+  // a file system lookup of one may still find it after its adapter has gone
+  // (Wine finds its old link).
+  if (device.find_first_of("\\/") == std::string::npos) return false;
+  // A file or a pipe path (UTF-8), there when it can be found.
+  const int length = MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, nullptr, 0);
+  if (length <= 0) return false;
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, wide.data(), length);
+  return GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 PortWatch::PortWatch(std::vector<std::string> names) : names_(std::move(names)) {

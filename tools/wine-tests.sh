@@ -9,8 +9,9 @@
 # twice at its console, one --all over two ports, and the same --all killed
 # during programming (its runs must end with it and free the port); the
 # programs in a folder named in Cyrillic with files named with "é" and "Ж";
-# a report file held by another program, for the console and the
-# window; and, with the registry laid out as on a PC with a built-in COM1 and
+# a report file held by another program, for the console, the window and
+# a --watch whose port goes away and comes back while the file is renamed;
+# and, with the registry laid out as on a PC with a built-in COM1 and
 # an FTDI adapter on COM12, the station found on COM12 without --port by
 # ks-idu.exe's Start and by ks-idu-cli.exe, and a not-found run's box read
 # back with its details. Windows are drawn on a private virtual X server in a
@@ -844,6 +845,84 @@ sys.exit([r["outcome"] for r in records] != ["done", "done"] or
 fi
 echo "wine-tests: ks-idu.exe with its report file held: \"Done.\", told in a box," \
   "both records written once the file was let go"
+
+# --watch over COM7 beside a record file held by another program, which is
+# then renamed while COM7 is gone: the first run reaches "Done." but cannot
+# write its record, and the coordinator keeps it. The file is let go, COM7's
+# name taken away as Windows does when its adapter is pulled out, the file
+# renamed and COM7 given back: the second run's record makes a new file of
+# the old name, and the kept one follows it there. Ctrl+C then ends the
+# session with 0: no run going, both stations done and recorded.
+watched="$work/Ж/watch é.jsonl"
+rm -f "$watched" "$work/watch-release" "$work/watch-stop"
+timeout 300 wine "$driver_exe" --hold-file "$(winepath -w "$watched")" \
+  "$(winepath -w "$work/watch-release")" >"$work/holder.out" 2>&1 &
+holder_pid=$!
+for _ in $(seq 300); do
+  grep -q holding "$work/holder.out" 2>/dev/null && break
+  sleep 0.1
+done
+start_station
+: >"$work/watch.out"
+LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem" LC_ALL=C.UTF-8 \
+  timeout 240 wine "$ctrl_exe" 1 "@$(winepath -w "$work/watch-stop")" "$(winepath -w "$cli_exe")" \
+  --watch --port COM7 --report "$(winepath -w "$watched")" >"$work/watch.out" 2>"$work/watch.err" &
+watch_pid=$!
+watch_said() {  # pattern seconds: the session's output has a line matching pattern
+  for _ in $(seq $(($2 * 10))); do
+    tr -d '\r' <"$work/watch.out" | grep -q "$1" && return 0
+    kill -0 "$watch_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  tr -d '\r' <"$work/watch.out" | grep -q "$1"
+}
+problem=
+if ! watch_said '^\[ *[0-9.]*\] COM7: record not written: .* is held by another program (Windows error 32: .*; kept, to be written after the next run$' 60; then
+  problem="no word of the first run's record kept"
+fi
+touch "$work/watch-release"
+wait "$holder_pid" || true
+target=
+if [ -z "$problem" ]; then
+  target=$(wine "$driver_exe" --unplug COM7 | tr -d '\r' | sed -n 's/^unplugged COM7 //p')
+  if [ -z "$target" ]; then
+    problem="COM7 could not be taken away"
+  elif ! watch_said 'COM7: port gone$' 30; then
+    problem="COM7 taken away, not seen gone"
+  fi
+  mv "$watched" "$work/Ж/watch é-1.jsonl"
+  [ -n "$target" ] && wine "$driver_exe" --plug COM7 "$target"
+  if [ -z "$problem" ] && ! watch_said 'COM7: record written$' 60; then
+    problem="the kept record was not written after the second run"
+  fi
+fi
+touch "$work/watch-stop"
+rc=0
+wait "$watch_pid" || rc=$?
+stop_station
+tr -d '\r' <"$work/watch.out" >"$work/watch.txt"
+if [ -z "$problem" ] && [ "$rc" -ne 0 ]; then
+  problem="exit $rc, expected 0"
+elif [ -z "$problem" ] && { [ "$(grep -c '^\[ *[0-9.]*\] COM7: Done\.$' "$work/watch.txt")" != 2 ] ||
+  ! grep -qF '2 stations found on 1 port: 2 done, 0 not.' "$work/watch.txt" ||
+  [ -s "$work/Ж/watch é-1.jsonl" ]; }; then
+  problem="not two upgrades with an empty file renamed between them"
+elif [ -z "$problem" ] && ! /usr/bin/python3 -c '
+import json, sys
+records = [json.loads(l) for l in open(sys.argv[1], encoding="utf-8")]
+# The second run wrote its own; the first one'"'"'s, kept, came after it.
+sys.exit([(r["port"], r["outcome"]) for r in records] != [("COM7", "done")] * 2 or
+         records[1]["start"] >= records[0]["start"])' "$watched"; then
+  problem="the new file does not hold both records, the kept one last"
+fi
+if [ -n "$problem" ]; then
+  echo "wine-tests: ks-idu-cli.exe --watch with its report file held, then renamed: $problem" >&2
+  cat "$work/watch.out" "$work/watch.err" "$work/holder.out" >&2
+  cat "$watched" >&2 2>/dev/null || true
+  exit 1
+fi
+echo "wine-tests: ks-idu-cli.exe --watch with its report file held, then renamed while COM7 was" \
+  "gone: the kept record and the next one in a new file of the old name, exit 0"
 
 # --version of every Windows program: the image's line count and the hash
 # that sha256sum gives, and a stand-in named as such (its hash is taken over

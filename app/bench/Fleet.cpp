@@ -89,6 +89,7 @@ std::vector<std::string> Columns(const std::vector<std::vector<std::string>>& ro
 
 int PortRun::Code() const {
   if (!startError.empty()) return kExitNoRun;
+  if (exitStatus == kExitNotRecorded && !records.empty() && recordsWritten) return kExitDone;
   if (exitStatus >= 0) return exitStatus;
   if (signal != 0) return stopAsked ? kExitInterrupted : kExitException;
   return endCode;
@@ -126,6 +127,7 @@ std::string PortRun::Message() const {
   if (!startError.empty()) return startError;
   const int code = Code();
   if (code == kExitDone) return "";
+  if (code == kExitNotRecorded && !records.empty()) return "record not written: " + recordWhy;
   if (code >= kExitNotFound && code <= kExitSerialPortError && !message.empty()) return message;
   if (code == kExitInterrupted) return status.empty() ? "" : "during " + status;
   if (signal != 0) {
@@ -196,8 +198,12 @@ std::string Elapsed(Clock::duration since) {
 
 // ---- The coordinator ------------------------------------------------------------------------
 
-Fleet::Fleet(Settings settings, std::ostream& out, Clock::time_point start)
-    : settings_(std::move(settings)), out_(out), start_(start), lastDraw_(start) {}
+Fleet::Fleet(Settings settings, std::ostream& out, Clock::time_point start, std::ostream* err)
+    : settings_(std::move(settings)),
+      out_(out),
+      err_(err ? *err : out),
+      start_(start),
+      lastDraw_(start) {}
 
 Fleet::Slot* Fleet::SlotOf(std::size_t run) {
   for (Slot& s : slots_) {
@@ -330,6 +336,10 @@ void Fleet::Event(std::size_t run, std::string_view line, Clock::time_point now)
     case RunEvent::Kind::Resend:
       ++r.resends;
       break;
+    case RunEvent::Kind::Record:
+      r.records.push_back(event.text);
+      r.recordWhy = event.caption;
+      return;
     case RunEvent::Kind::End:
       r.endCode = event.code;
       break;
@@ -351,11 +361,21 @@ void Fleet::Exited(std::size_t run, int status, int signal, Clock::time_point no
   r.exitStatus = status;
   r.signal = status < 0 ? signal : 0;
   r.bar = false;
+  // Its records go with the next write of the coordinator's: a run that
+  // ends later frees the file as often as not.
+  const bool kept = !r.records.empty() && !settings_.reportFile.empty();
+  if (kept) {
+    if (!report_) report_ = app::TRunReport::Unchecked(settings_.reportFile);
+    for (const std::string& record : r.records) report_->Keep(record);
+    keptRuns_.push_back(run);
+  }
   const int code = r.Code();
   if (code == kExitInterrupted) {
     Line(r.port, "stopped", now);
   } else if (r.signal != 0) {
     Line(r.port, r.Message(), now);
+  } else if (kept && code == kExitNotRecorded) {
+    // Said below.
   } else if (r.endCode < 0 ||
              (code != kExitDone && r.caption.empty() && code != kExitSerialPortError)) {
     // Nothing it showed tells how it ended.
@@ -364,8 +384,29 @@ void Fleet::Exited(std::size_t run, int status, int signal, Clock::time_point no
              (r.lastError.empty() ? std::string() : ": " + r.lastError),
          now);
   }
+  if (kept) {
+    Line(r.port, "record not written: " + r.recordWhy + "; kept, to be written after the next run",
+         now);
+  }
   if (Slot* s = SlotOf(run)) s->served = s->present && !s->vanished;
+  WriteKept(now, std::chrono::milliseconds(0));
   Changed(now);
+}
+
+bool Fleet::WriteKept(Clock::time_point now, std::chrono::milliseconds retry) {
+  if (keptRuns_.empty()) return true;
+  report_->SetRetryFor(retry);
+  if (!report_->Flush()) {
+    for (const std::size_t run : keptRuns_) runs_[run].recordWhy = report_->Error();
+    return false;
+  }
+  for (const std::size_t run : keptRuns_) {
+    runs_[run].recordsWritten = true;
+    Line(runs_[run].port, "record written", now);
+  }
+  keptRuns_.clear();
+  Changed(now);
+  return true;
 }
 
 void Fleet::Key(char key, Clock::time_point now) {
@@ -522,6 +563,8 @@ void Fleet::Draw(Clock::time_point now) {
 }
 
 int Fleet::Finish(Clock::time_point now) {
+  // As long as a single run tries: nothing comes after this to write them with.
+  const bool written = WriteKept(now, std::chrono::milliseconds(3000));
   finished_ = true;
   if (settings_.terminal) Draw(now);
   std::vector<std::vector<std::string>> rows = {{"Port", "Outcome", "Message", "Time", "Resends"}};
@@ -554,6 +597,14 @@ int Fleet::Finish(Clock::time_point now) {
   }
   if (stopped > 0) text += " " + Plural(stopped, "run") + " stopped.";
   out_ << text << "\n" << std::flush;
+  if (!written) {
+    std::string lost;
+    for (const std::size_t run : keptRuns_) {
+      for (const std::string& record : runs_[run].records)
+        lost += "ks-idu-cli: the record of " + runs_[run].port + "'s run: " + record + "\n";
+    }
+    err_ << lost << "ks-idu-cli: " << app::LostRecordsText(*report_) << "\n" << std::flush;
+  }
   return CombinedStatus(runs_);
 }
 

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -17,6 +18,7 @@
 
 #include "CommandLine.h"
 #include "PortWatch.h"
+#include "RunReport.h"
 
 namespace console::fleet {
 
@@ -59,10 +61,15 @@ struct PortRun {
   int signal = 0;          // the signal that ended it
   std::string lastError;   // the last line it wrote on standard error
   std::string startError;  // why it could not be started
+  // Records the run could not write, and why: the coordinator keeps them and
+  // writes them after a later run, or at its own end.
+  std::vector<std::string> records;
+  std::string recordWhy;
+  bool recordsWritten = false;
 
   // The run's exit status as ks-idu-cli documents it; a run that crashed
   // counts as an unexpected exception (7), one that was asked to stop as
-  // stopped (130).
+  // stopped (130), one whose record the coordinator wrote later as done.
   int Code() const;
   // A station answered on the port (whatever came of it afterwards).
   bool StationFound() const;
@@ -84,7 +91,8 @@ std::string Elapsed(Clock::duration since);
 
 class Fleet {
  public:
-  Fleet(Settings settings, std::ostream& out, Clock::time_point start);
+  // err: where records that could not be written go in the end (null: out).
+  Fleet(Settings settings, std::ostream& out, Clock::time_point start, std::ostream* err = nullptr);
 
   // The ports present now, with their identities (PortIdentity): in --all
   // the one listing, in --watch every one.
@@ -118,7 +126,9 @@ class Fleet {
   Clock::time_point NextWake(Clock::time_point now) const;
   // Redraws the table if it changed or its clock moved.
   void Tick(Clock::time_point now);
-  // The last table, then the summary. Returns the exit status.
+  // The last table, then the summary. Records still kept get a last try;
+  // those that cannot be written go to err, whole, with the reason. Returns
+  // the exit status.
   int Finish(Clock::time_point now);
 
   const std::vector<PortRun>& Runs() const { return runs_; }
@@ -146,9 +156,16 @@ class Fleet {
   std::string RowPhase(const Slot& slot) const;
   void Draw(Clock::time_point now);
   std::string Fit(std::string line) const;
+  // Writes the records kept from runs, trying for retry when the file is
+  // held. True when none is left.
+  bool WriteKept(Clock::time_point now, std::chrono::milliseconds retry);
 
   Settings settings_;
   std::ostream& out_;
+  std::ostream& err_;
+  // The records of runs that could not write them, and those runs.
+  std::unique_ptr<app::TRunReport> report_;
+  std::vector<std::size_t> keptRuns_;
   Clock::time_point start_;
   std::vector<Slot> slots_;
   std::vector<PortRun> runs_;

@@ -183,7 +183,7 @@ bool ReadLines(int fd, std::string& buffer, Take take) {
 
 }  // namespace
 
-int RunFleet(const app::TCommandLine& options, std::ostream& out, std::ostream& /*err*/,
+int RunFleet(const app::TCommandLine& options, std::ostream& out, std::ostream& err,
              bool outIsTerminal) {
   const Clock::time_point start = Clock::now();
   Settings settings;
@@ -192,7 +192,7 @@ int RunFleet(const app::TCommandLine& options, std::ostream& out, std::ostream& 
   settings.width = outIsTerminal ? TerminalWidth() : 80;
   settings.traceFile = options.traceFile;
   settings.reportFile = options.reportFile;
-  Fleet fleet(settings, out, start);
+  Fleet fleet(settings, out, start, &err);
   const std::string program = SelfProgram();
 
   // Outlives the signal watcher, which writes to it.

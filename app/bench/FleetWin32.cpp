@@ -329,7 +329,7 @@ bool Spawn(Fleet& fleet, std::size_t run, const std::string& program, Inbox& inb
 
 }  // namespace
 
-int RunFleet(const app::TCommandLine& options, std::ostream& out, std::ostream& /*err*/,
+int RunFleet(const app::TCommandLine& options, std::ostream& out, std::ostream& err,
              bool outIsTerminal) {
   const Clock::time_point start = Clock::now();
   Settings settings;
@@ -348,7 +348,7 @@ int RunFleet(const app::TCommandLine& options, std::ostream& out, std::ostream& 
       settings.width = screen.srWindow.Right - screen.srWindow.Left + 1;
     }
   }
-  Fleet fleet(settings, out, start);
+  Fleet fleet(settings, out, start, &err);
   const std::string program = SelfProgram();
   // No box for a crash or a missing disk, here or in the runs (which inherit
   // the mode): a dialog on a hidden console would hold a run, and its port,

@@ -50,6 +50,10 @@ void ConsoleScreen::Box(const std::string& caption, const std::string& text) {
   o_.err << caption << ": " << text << '\n' << std::flush;
 }
 
+void ConsoleScreen::UnwrittenRecord(const std::string& why, const std::string& record) {
+  if (o_.observer) o_.observer->UnwrittenRecord(why, record);
+}
+
 void ConsoleScreen::Error(const std::string& text) {
   EndProgressLine();
   o_.err << text << '\n' << std::flush;

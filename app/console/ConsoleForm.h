@@ -60,6 +60,8 @@ class ConsoleScreen {
   void EndProgressLine();
   // Another line of the program's own on standard error.
   void Error(const std::string& text);
+  // Tells the observer, if any, of a record that could not be written.
+  void UnwrittenRecord(const std::string& why, const std::string& record);
   // Another line of the program's own on standard output.
   void Line(const std::string& text);
   // Where the progress line learns the resends so far.

@@ -161,8 +161,11 @@ void ConsoleSession::Finish(int code) {
     // Nothing comes after this run to write it with: the record goes where
     // the user looks, whole, with the reason.
     const app::TRunReport& report = reporter_->Report();
-    for (const std::string& record : report.Kept())
+    for (const std::string& record : report.Kept()) {
       form_.Screen().Error(std::string(kProgram) + ": the record of this run: " + record);
+      // A coordinator that outlives this run keeps it for a later write.
+      form_.Screen().UnwrittenRecord(report.Error(), record);
+    }
     form_.Screen().Error(std::string(kProgram) + ": " + app::LostRecordsText(report));
     if (code == kExitDone) code = kExitNotRecorded;
   }

@@ -94,6 +94,14 @@ RunEvent ParseRunEvent(std::string_view line) {
     event.kind = RunEvent::Kind::Box;
     event.caption = rest.substr(0, tab);
     event.text = rest.substr(tab + 1);
+  } else if (word == "record") {
+    // The record is JSON on one line, whose tabs are escaped: the first tab
+    // ends the reason.
+    const auto tab = rest.find('\t');
+    if (tab == std::string_view::npos || tab + 1 == rest.size()) return event;
+    event.kind = RunEvent::Kind::Record;
+    event.text = rest.substr(tab + 1);
+    event.caption = rest.substr(0, tab);
   } else if (word == "resend" && rest.empty()) {
     event.kind = RunEvent::Kind::Resend;
   } else if (word == "end") {
@@ -197,6 +205,10 @@ void RunEventWriter::Progress(std::int32_t min, std::int32_t max, std::int32_t p
   }
   Line("progress " + std::to_string(min) + " " + std::to_string(max) + " " +
        std::to_string(position));
+}
+
+void RunEventWriter::UnwrittenRecord(const std::string& why, const std::string& record) {
+  Line("record " + OneLine(why) + "\t" + OneLine(record));
 }
 
 void RunEventWriter::Resend() {

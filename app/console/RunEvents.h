@@ -7,6 +7,8 @@
 //   progress MIN MAX POS     the bar moved to another whole percent
 //   box CAPTION<TAB>TEXT     a message box was shown
 //   resend                   a line was written again
+//   record WHY<TAB>JSON      a record the run could not write (WHY: the
+//                            reason), for the coordinator to keep and write
 //   end CODE                 the run ended with this exit status
 #pragma once
 
@@ -28,11 +30,15 @@ class RunObserver {
   virtual void Status(const std::string& text) = 0;
   virtual void Box(const std::string& caption, const std::string& text) = 0;
   virtual void Progress(std::int32_t min, std::int32_t max, std::int32_t position) = 0;
+  // A record that could not be written, when the run ends: someone who
+  // outlives the run may write it.
+  virtual void UnwrittenRecord(const std::string& /*why*/, const std::string& /*record*/) {}
 };
 
 // An event as the coordinator reads it back.
 struct RunEvent {
-  enum class Kind { Status, Progress, Box, Resend, End, Unknown };
+  // Record: text is the record, caption why it was not written.
+  enum class Kind { Status, Progress, Box, Resend, Record, End, Unknown };
   Kind kind = Kind::Unknown;
   std::string text;
   std::string caption;
@@ -56,6 +62,7 @@ class RunEventWriter : public RunObserver {
   void Status(const std::string& text) override;
   void Box(const std::string& caption, const std::string& text) override;
   void Progress(std::int32_t min, std::int32_t max, std::int32_t position) override;
+  void UnwrittenRecord(const std::string& why, const std::string& record) override;
   void Resend();
   void End(int code);
 

@@ -3,7 +3,8 @@
 // runs send, and one port's run telling its events through the real channel.
 #include <gtest/gtest.h>
 #include <algorithm>
-
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -279,6 +280,58 @@ TEST_F(FleetLogic, EachRunGetsItsPortItsChannelItsOwnTraceAndTheReport) {
   EXPECT_EQ(fleet->Arguments(4, "3")[5], "/tmp/run.trace.ttyUSB0.2");
 }
 
+TEST_F(FleetLogic, ARecordARunCouldNotWriteIsKeptAndWrittenAfterALaterRunOrPrintedAtTheEnd) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() /
+                       ("ksidu-fleet-kept-" + std::to_string(t0.time_since_epoch().count()));
+  const fs::path report = dir / "runs.jsonl";
+  // A folder where the file should be: no write gets in.
+  fs::create_directories(report);
+  console::fleet::Settings settings;
+  settings.reportFile = report.string();
+  std::ostringstream err;
+  fleet.emplace(settings, out, t0, &err);
+  List({"A", "B", "C"}, t0);
+  ASSERT_EQ(Started(t0).size(), 3u);
+  std::vector<std::string> story = DoneStory();
+  story.insert(story.end() - 1, "record the report file is held\t{\"port\":\"A\"}");
+  story.back() = "end 8";
+  Play(0, story, 8, t0 + seconds(40));
+  EXPECT_EQ(fleet->Runs()[0].Code(), 8);
+  EXPECT_NE(fleet->Runs()[0].Message().find("record not written: cannot append to the report file"),
+            std::string::npos)
+      << fleet->Runs()[0].Message();
+  // The next run to end brings the kept record in once the file can be written.
+  fs::remove(report);
+  Play(1, DoneStory(), 0, t0 + seconds(41));
+  const std::string text = out.str();
+  EXPECT_NE(text.find("[  40.000] A: record not written: the report file is held; kept, to be "
+                      "written after the next run\n[  41.000] B: Initialize"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("[  41.000] B: Done.\n[  41.000] A: record written\n"), std::string::npos)
+      << text;
+  std::ifstream in(report);
+  std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(written, "{\"port\":\"A\"}\n");
+  EXPECT_EQ(fleet->Runs()[0].Code(), 0);
+
+  // Kept to the end and still not written: printed whole, with the reason,
+  // and the station counts as done but unrecorded.
+  fs::remove(report);
+  fs::create_directories(report);
+  story[story.size() - 2] = "record the report file is held\t{\"port\":\"C\"}";
+  Play(2, story, 8, t0 + seconds(42));
+  EXPECT_EQ(fleet->Finish(t0 + seconds(43)), 8);
+  EXPECT_NE(
+      err.str().find("ks-idu-cli: the record of C's run: {\"port\":\"C\"}\n"
+                     "ks-idu-cli: the record of a run could not be written: cannot append to the "
+                     "report file"),
+      std::string::npos)
+      << err.str();
+  fs::remove_all(dir);
+}
+
 TEST_F(FleetLogic, OnATerminalOneRowPerPortIsRedrawnInPlaceWithinItsWidth) {
   Make(false, true, 45);
   List({"/dev/ttyUSB0", "/dev/ttyUSB1"}, t0);
@@ -424,6 +477,11 @@ TEST_F(RunChannel, ARunTellsItsPhasesWholePercentsResendsBoxesAndItsEnd) {
   EXPECT_EQ(console::ParseRunEvent("box A\tB\tC").text, "B\tC");
   EXPECT_EQ(console::ParseRunEvent("end 300").kind, Kind::Unknown);
   EXPECT_EQ(console::ParseRunEvent("progress 1 2").kind, Kind::Unknown);
+  const console::RunEvent record = console::ParseRunEvent("record held by X\t{\"a\":\"\\t\"}");
+  EXPECT_EQ(record.kind, Kind::Record);
+  EXPECT_EQ(record.caption, "held by X");
+  EXPECT_EQ(record.text, "{\"a\":\"\\t\"}");
+  EXPECT_EQ(console::ParseRunEvent("record no tab").kind, Kind::Unknown);
   std::string error;
   EXPECT_FALSE(console::RunEventLink().Open("x", error, false));
   EXPECT_NE(error.find("--run-events"), std::string::npos);

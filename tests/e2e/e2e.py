@@ -1248,6 +1248,7 @@ def fleet_all(work):
 def fleet_watch(work):
     """--watch: a port named before it exists (a link made later) is upgraded
     when it appears, not again while it stays, and again when it comes back;
+    a record its run cannot write is kept and written after the next run;
     Ctrl+C stops the paced upgrade still going and prints the summary."""
     c = Checks()
     directory = os.path.join(work, "watch")
@@ -1256,7 +1257,8 @@ def fleet_watch(work):
     stations = []
     run = None
     try:
-        late = Station(os.path.join(directory, "late"), [], modem)
+        # Its erase takes a while: time to make its record file unwritable.
+        late = Station(os.path.join(directory, "late"), ["--erase-ms", "2000"], modem)
         paced = Station(os.path.join(directory, "paced"), ["--baud", "19200"], modem)
         stations = [late, paced]
         before = {st.pty: port_state(st.pty) for st in stations}
@@ -1289,8 +1291,18 @@ def fleet_watch(work):
         c.equal([r["outcome"] for r in records(report)], ["done"], "records before the rotation")
         os.rename(report, rotated)
         os.symlink(late.pty, link)
-        c.expect(run.wait_for(lambda t: lines_of(link, t).count(S_DONE) == 2, bound),
+        # A folder where the file was, after the run has checked it: the run
+        # cannot write its record; the coordinator keeps it and writes it when
+        # the next run (the paced one, stopped below) has ended.
+        c.expect(run.wait_for(lambda t: lines_of(link, t).count(S_ERASE) == 2, bound),
                  "the station was not upgraded again when its port came back")
+        os.remove(report)
+        os.mkdir(report)
+        c.expect(run.wait_for(lambda t: lines_of(link, t).count(S_DONE) == 2, bound),
+                 "the second upgrade behind the link did not end with \"Done.\"")
+        c.expect(run.wait_for(lambda t: any(l.startswith("record not written") for l in lines_of(link, t)),
+                              bound), "no word of the record that was not written")
+        os.rmdir(report)
         # "Done." is shown a moment before its run has ended: Ctrl+C only after that.
         c.expect(run.wait_for(lambda _: len(runs_of(run.process.pid)) == 1, bound),
                  "the second run did not end")
@@ -1303,8 +1315,10 @@ def fleet_watch(work):
         text = run.out()
         c.equal(run.process.returncode, 130, "exit status (a run was stopped)")
         c.equal(run.err.replace(STANDIN_WARNING, ""), "", "standard error (beside a stand-in's warning)")
+        kept = ("record not written: cannot append to the report file '%s': Is a directory; kept, "
+                "to be written after the next run" % report)
         c.equal(lines_of(link, text), ["port appeared"] + DONE_STATUSES + ["port gone", "port appeared"]
-                + DONE_STATUSES, "the link's lines")
+                + DONE_STATUSES + [kept, "record written"], "the link's lines")
         c.equal(lines_of(paced.pty, text), FAIL_PROG + ["stopped"], "the paced station's lines")
         c.equal([(r["port"], r["outcome"]) for r in records(rotated)], [(link, "done")],
                 "the rotated record file")

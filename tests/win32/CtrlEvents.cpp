@@ -2,7 +2,8 @@
 // the program on a console of its own that it shares, echoes the program's
 // standard output, and once a line holds TRIGGER sends COUNT Ctrl+C events
 // to the console, one straight after the other; then waits for the program
-// and exits with its status.
+// and exits with its status. A TRIGGER of "@FILE" sends them once FILE
+// exists instead, whatever the program prints (the rig decides when).
 //
 //   ksidu_ctrl_events.exe COUNT TRIGGER PROGRAM.exe [ARGUMENT...]
 //
@@ -15,8 +16,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -85,14 +89,30 @@ int wmain(int argc, wchar_t** argv) {
   CloseHandle(outputWrite);
   CloseHandle(program.hThread);
 
+  std::atomic<bool> sent{false};
+  auto send = [&] {
+    for (int i = 0; i < count; ++i) {
+      if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) return false;
+    }
+    return true;
+  };
+  std::thread fileTrigger;
+  if (argv[2][0] == L'@') {
+    fileTrigger = std::thread([&, file = std::wstring(argv[2] + 1)] {
+      while (GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (WaitForSingleObject(program.hProcess, 50) == WAIT_OBJECT_0) return;
+      }
+      sent = true;
+      if (!send()) TerminateProcess(program.hProcess, 98);
+    });
+  }
   std::string pending;
-  bool sent = false;
   char chunk[4096];
   DWORD n = 0;
   while (ReadFile(outputRead, chunk, sizeof chunk, &n, nullptr) && n > 0) {
     std::fwrite(chunk, 1, n, stdout);
     std::fflush(stdout);
-    if (sent) continue;
+    if (sent || fileTrigger.joinable()) continue;
     pending.append(chunk, n);
     if (pending.find(trigger) == std::string::npos) {
       // Keep only what may still begin the trigger.
@@ -100,18 +120,16 @@ int wmain(int argc, wchar_t** argv) {
       continue;
     }
     sent = true;
-    for (int i = 0; i < count; ++i) {
-      if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
-        TerminateProcess(program.hProcess, 98);
-        return Fail("no Ctrl+C");
-      }
+    if (!send()) {
+      TerminateProcess(program.hProcess, 98);
+      return Fail("no Ctrl+C");
     }
   }
   CloseHandle(outputRead);
-  if (WaitForSingleObject(program.hProcess, 120000) != WAIT_OBJECT_0) {
-    TerminateProcess(program.hProcess, 98);
-    return Fail("the program did not end");
-  }
+  const bool ended = WaitForSingleObject(program.hProcess, 120000) == WAIT_OBJECT_0;
+  if (!ended) TerminateProcess(program.hProcess, 98);
+  if (fileTrigger.joinable()) fileTrigger.join();
+  if (!ended) return Fail("the program did not end");
   DWORD status = 0;
   GetExitCodeProcess(program.hProcess, &status);
   CloseHandle(program.hProcess);

@@ -9,6 +9,8 @@
 //   ksidu_win32_driver.exe --box SECONDS PROGRAM.exe [ARGUMENT...]
 //   ksidu_win32_driver.exe --hold-report FILE PROGRAM.exe [ARGUMENT...]
 //   ksidu_win32_driver.exe --hold-file FILE RELEASE
+//   ksidu_win32_driver.exe --unplug COMn
+//   ksidu_win32_driver.exe --plug COMn TARGET
 //
 // tools/wine-tests.sh runs it against a simulated station on COM7 and then
 // compares the station's memory with the image. With --hold it presses
@@ -27,7 +29,10 @@
 // and then say in a box of its own that the file is held by another
 // program; it presses OK, lets the file go and runs a second upgrade, which
 // must end with "Done." and no box. With --hold-file it only holds FILE that
-// way, prints "holding" and waits until RELEASE exists.
+// way, prints "holding" and waits until RELEASE exists. --unplug removes the
+// port's name from the system's device names, as Windows does when its
+// adapter is pulled out, and prints "unplugged COMn TARGET"; --plug gives the
+// name back.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -281,6 +286,21 @@ int wmain(int argc, wchar_t** argv) {
     CloseHandle(held);
     return 0;
   }
+  if (argc == 3 && std::wstring(argv[1]) == L"--unplug") {
+    wchar_t target[1024];
+    if (QueryDosDeviceW(argv[2], target, 1024) == 0) return Fail("no such device name");
+    if (!DefineDosDeviceW(DDD_REMOVE_DEFINITION | DDD_RAW_TARGET_PATH | DDD_EXACT_MATCH_ON_REMOVE,
+                          argv[2], target)) {
+      return Fail("cannot remove the device name");
+    }
+    std::printf("unplugged %s %s\n", Narrow(argv[2]).c_str(), Narrow(target).c_str());
+    return 0;
+  }
+  if (argc == 4 && std::wstring(argv[1]) == L"--plug") {
+    if (!DefineDosDeviceW(DDD_RAW_TARGET_PATH, argv[2], argv[3]))
+      return Fail("cannot define the device name");
+    return 0;
+  }
   if (argc >= 3 && std::wstring(argv[1]) == L"--hold") {
     holdSeconds = _wtoi(argv[2]);
     first = 3;
@@ -298,7 +318,8 @@ int wmain(int argc, wchar_t** argv) {
     std::printf(
         "usage: ksidu_win32_driver [--hold SECONDS | --close-at STATUS | --box SECONDS |\n"
         "                           --hold-report FILE] PROGRAM.exe [ARGUMENT...]\n"
-        "       ksidu_win32_driver --hold-file FILE RELEASE\n");
+        "       ksidu_win32_driver --hold-file FILE RELEASE\n"
+        "       ksidu_win32_driver --unplug COMn | --plug COMn TARGET\n");
     return 2;
   }
   const std::wstring program = argv[first];
