@@ -311,9 +311,13 @@ TEST_F(FleetLogic, ARecordARunCouldNotWriteIsKeptAndWrittenAfterALaterRunOrPrint
       << text;
   EXPECT_NE(text.find("[  41.000] B: Done.\n[  41.000] A: record written\n"), std::string::npos)
       << text;
-  std::ifstream in(report);
-  std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(written, "{\"port\":\"A\"}\n");
+  {
+    // Closed again before the file is removed: Windows refuses to remove an open file.
+    std::ifstream in(report);
+    const std::string written((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+    EXPECT_EQ(written, "{\"port\":\"A\"}\n");
+  }
   EXPECT_EQ(fleet->Runs()[0].Code(), 0);
 
   // Kept to the end and still not written: printed whole, with the reason,
