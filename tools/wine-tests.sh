@@ -220,17 +220,24 @@ set_dpi() {
   wineserver -w
 }
 
+# Whether FILE gets a line matching PATTERN (a basic regular expression,
+# carriage returns left out) within SECONDS, while process PID runs.
+wait_for_line() {  # file pattern pid seconds
+  for _ in $(seq $(($4 * 10))); do
+    tr -d '\r' <"$1" 2>/dev/null | grep -q "$2" && return 0
+    kill -0 "$3" 2>/dev/null || break
+    sleep 0.1
+  done
+  tr -d '\r' <"$1" 2>/dev/null | grep -q "$2"
+}
+
 if [ -n "$screenshot" ]; then
   set_dpi 120
   out=$work/hold.out
   : >"$out"
   timeout 120 wine "$driver_exe" --hold 4 "$(winepath -w "$program_exe")" >"$out" 2>&1 &
   hold_pid=$!
-  for _ in $(seq 300); do
-    grep -q '^window: ' "$out" && break
-    kill -0 "$hold_pid" 2>/dev/null || break
-    sleep 0.1
-  done
+  wait_for_line "$out" '^window: ' "$hold_pid" 30 || true
   read -r _ left top width height < <(grep '^window: ' "$out" | tr -d '\r') || {
     cat "$out" >&2
     echo "wine-tests: the window did not come up" >&2
@@ -476,11 +483,7 @@ if [ -n "$box_screenshot" ]; then
   : >"$out"
   read_box 4 "$out" &
   box_pid=$!
-  for _ in $(seq 600); do
-    grep -q '^box: ' "$out" && break
-    kill -0 "$box_pid" 2>/dev/null || break
-    sleep 0.1
-  done
+  wait_for_line "$out" '^box: ' "$box_pid" 60 || true
   read -r _ left top width height < <(grep '^box: ' "$out" | tr -d '\r') || {
     cat "$out" >&2
     echo "wine-tests: the box did not come up" >&2
@@ -650,13 +653,9 @@ LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem" \
   wine "$cli_exe" --all --port COM7 --port COM9 --report "$(winepath -w "$work/killed.jsonl")" \
   >"$work/killed.out" 2>&1 &
 coordinator_pid=$!
-for _ in $(seq 600); do
-  grep -q 'COM7: Programming\.\.\.' "$work/killed.out" && break
-  kill -0 "$coordinator_pid" 2>/dev/null || break
-  sleep 0.1
-done
 problem=
-if ! grep -q 'COM7: Programming\.\.\.' "$work/killed.out" || [ "$(runs_left)" -lt 2 ]; then
+if ! wait_for_line "$work/killed.out" 'COM7: Programming\.\.\.' "$coordinator_pid" 60 ||
+  [ "$(runs_left)" -lt 2 ]; then
   problem="COM7's run was not programming under its coordinator"
 fi
 kill -9 "$coordinator_pid" 2>/dev/null || true
@@ -803,10 +802,7 @@ rm -f "$held" "$work/release"
 timeout 300 wine "$driver_exe" --hold-file "$(winepath -w "$held")" "$(winepath -w "$work/release")" \
   >"$work/holder.out" 2>&1 &
 holder_pid=$!
-for _ in $(seq 300); do
-  grep -q holding "$work/holder.out" 2>/dev/null && break
-  sleep 0.1
-done
+wait_for_line "$work/holder.out" holding "$holder_pid" 30 || true
 start_station
 rc=0
 LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem" LC_ALL=C.UTF-8 \
@@ -858,23 +854,15 @@ rm -f "$watched" "$work/watch-release" "$work/watch-stop"
 timeout 300 wine "$driver_exe" --hold-file "$(winepath -w "$watched")" \
   "$(winepath -w "$work/watch-release")" >"$work/holder.out" 2>&1 &
 holder_pid=$!
-for _ in $(seq 300); do
-  grep -q holding "$work/holder.out" 2>/dev/null && break
-  sleep 0.1
-done
+wait_for_line "$work/holder.out" holding "$holder_pid" 30 || true
 start_station
 : >"$work/watch.out"
 LD_PRELOAD="$preload" KSIDU_PTYMODEM_DIR="$work/modem" LC_ALL=C.UTF-8 \
   timeout 240 wine "$ctrl_exe" 1 "@$(winepath -w "$work/watch-stop")" "$(winepath -w "$cli_exe")" \
   --watch --port COM7 --report "$(winepath -w "$watched")" >"$work/watch.out" 2>"$work/watch.err" &
 watch_pid=$!
-watch_said() {  # pattern seconds: the session's output has a line matching pattern
-  for _ in $(seq $(($2 * 10))); do
-    tr -d '\r' <"$work/watch.out" | grep -q "$1" && return 0
-    kill -0 "$watch_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  tr -d '\r' <"$work/watch.out" | grep -q "$1"
+watch_said() {  # pattern seconds
+  wait_for_line "$work/watch.out" "$1" "$watch_pid" "$2"
 }
 problem=
 if ! watch_said '^\[ *[0-9.]*\] COM7: record not written: .* is held by another program (Windows error 32: .*; kept, to be written after the next run$' 60; then

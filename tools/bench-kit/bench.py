@@ -178,6 +178,17 @@ def stop_all():
             pass
 
 
+def finish_all(stations):
+    """Each station's summary, or the RunFailed that stands for it."""
+    summaries = []
+    for station in stations:
+        try:
+            summaries.append(station.finish())
+        except RunFailed as e:
+            summaries.append(e)
+    return summaries
+
+
 def thread_cpu_seconds(pid):
     """CPU time of the process's live threads, in seconds (ns resolution where the kernel keeps it)."""
     total = 0.0
@@ -419,12 +430,7 @@ def upgrades(kit, work, kinds, baud, costs_us=None):
         modem_reads = [s.modem_reads() for s in stations]
         modem_sets = [s.modem_sets() for s in stations]
     finally:
-        summaries = []
-        for s in stations:
-            try:
-                summaries.append(s.finish())
-            except RunFailed as e:
-                summaries.append(e)
+        summaries = finish_all(stations)
     for kind, s, c, summary, reads, sets, cost in zip(kinds, stations, clients, summaries,
                                                       modem_reads, modem_sets, costs):
         try:
@@ -1097,12 +1103,7 @@ def fleet_upgrades(kit, work, k, baud):
         LIVE.pop(child.pid, None)
         witness.wait(60 + (2 * WIRE_SECONDS if baud else 0))
     finally:
-        summaries = []
-        for s in stations:
-            try:
-                summaries.append(s.finish())
-            except RunFailed as e:
-                summaries.append(e)
+        summaries = finish_all(stations)
         try:
             witness_time = exchange_of(witness_station.finish(), baud)["seconds"]
         except RunFailed:
@@ -1306,12 +1307,7 @@ def latency_figures(kit, work, report, timers=(16, 1)):
         for c in clients:
             c.wait(60 + 3 * WIRE_SECONDS)
     finally:
-        summaries = []
-        for st in stations:
-            try:
-                summaries.append(st.finish())
-            except RunFailed as e:
-                summaries.append(e)
+        summaries = finish_all(stations)
     for (kind, timer), st, c, summary in zip(plan, stations, clients, summaries):
         label = f"{'ks-idu-cli' if kind == 'tool' else 'reference client'}, timer {timer} ms"
         try:
